@@ -1,0 +1,289 @@
+/*
+ * spweth: host-side SDK for a SpaceWire-Ethernet bridge.
+ *
+ * An application exchanges SpaceWire traffic with the bridge over raw
+ * Ethernet II frames of EtherType 0x06AB, sent and captured with libpcap.
+ * A socket of this library is a libpcap capture handle (pcap_t *).
+ *
+ * Usable from C (C99 or later) and C++.
+ */
+#ifndef SPWETH_H
+#define SPWETH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(SPWETH_BUILDING)
+#define SPWETH_API __declspec(dllexport)
+#else
+#define SPWETH_API __declspec(dllimport)
+#endif
+#else
+#define SPWETH_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A socket is the libpcap capture handle; struct pcap is libpcap's pcap_t. */
+struct pcap;
+
+/* ------------------------------------------------------------------------ */
+/* Shared types                                                             */
+/* ------------------------------------------------------------------------ */
+
+#pragma pack(push, 1)
+
+/* An Ethernet address, six bytes in transmission order. */
+typedef struct mac_address {
+    unsigned char bytes[6];
+} mac_address;
+
+/* Counters and state of one SpaceWire port, 37 bytes, little-endian. */
+typedef struct spw_eth_channel_state {
+    uint64_t tx_bytes;
+    uint64_t rx_bytes;
+    uint32_t tx_packets;
+    uint32_t rx_packets;     /* whatever their end marker */
+    uint32_t rx_packets_eep; /* ended with EEP */
+    uint32_t tx_bytes_per_sec;
+    uint32_t rx_bytes_per_sec;
+    uint8_t link_state; /* 0 ERROR_RESET .. 5 RUN */
+} spw_eth_channel_state;
+
+/* The bridge's 88-byte status record: the payload of a status frame. */
+typedef struct spw_eth_state {
+    uint32_t time;
+    spw_eth_channel_state spw1;
+    spw_eth_channel_state spw2;
+    uint8_t speed;       /* speed code, 0x80 = bridge default */
+    uint8_t reserved[6]; /* not interpreted */
+    uint16_t switch_state_word; /* when non-zero, its high byte is the switch state */
+    uint8_t switch_state;       /* low nibble: data mode, high nibble: control-code mode */
+} spw_eth_state;
+
+/* The 27-byte configuration body, marked "GE_SPW". */
+typedef struct spw_eth_conf_header_2 {
+    unsigned char GE_SPW[6]; /* marker, no terminating zero */
+    unsigned char edit0;
+    unsigned char edit1;
+    unsigned char new_src_addr[6];  /* the bridge's own new address */
+    unsigned char new_dest_addr[6]; /* the address the bridge sends to */
+    unsigned char Spw_Speed;
+    unsigned char filtr;
+    unsigned char switch_mode;
+    unsigned char stat_freq;
+    unsigned char data_filtr;
+    unsigned char data_mask;
+    unsigned char receive_timer;
+} spw_eth_conf_header_2;
+
+#pragma pack(pop)
+
+#ifdef __cplusplus
+#define SPWETH_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define SPWETH_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+SPWETH_STATIC_ASSERT(sizeof(mac_address) == 6, "mac_address is 6 bytes");
+SPWETH_STATIC_ASSERT(sizeof(spw_eth_channel_state) == 37, "channel state is 37 bytes");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_channel_state, rx_bytes) == 8, "rx_bytes at 8");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_channel_state, tx_packets) == 16, "tx_packets at 16");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_channel_state, rx_packets_eep) == 24, "rx_packets_eep at 24");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_channel_state, rx_bytes_per_sec) == 32, "rx rate at 32");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_channel_state, link_state) == 36, "link_state at 36");
+SPWETH_STATIC_ASSERT(sizeof(spw_eth_state) == 88, "status record is 88 bytes");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_state, spw1) == 4, "spw1 at 4");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_state, spw2) == 41, "spw2 at 41");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_state, speed) == 78, "speed at 78");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_state, switch_state_word) == 85, "switch word at 85");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_state, switch_state) == 87, "switch state at 87");
+SPWETH_STATIC_ASSERT(sizeof(spw_eth_conf_header_2) == 27, "configuration body is 27 bytes");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, edit0) == 6, "edit0 at 6");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, new_src_addr) == 8, "new_src_addr at 8");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, new_dest_addr) == 14, "new_dest_addr at 14");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, Spw_Speed) == 20, "Spw_Speed at 20");
+SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, receive_timer) == 26, "receive_timer at 26");
+
+/*
+ * An event handler receives a heap block (malloc) that it owns and must
+ * release with free, its size, and the receive call's address record.
+ */
+typedef void (*event_handler)(unsigned char *data, int size, unsigned char *mac);
+
+/* ------------------------------------------------------------------------ */
+/* Settings and state getters                                               */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int get_wait_receive_status(void);
+SPWETH_API int set_wait_receive_active(int active);
+SPWETH_API int set_send_crediting(int on);
+SPWETH_API int set_send_credit_limit(int limit);
+SPWETH_API int set_send_credit_wait(int level);
+SPWETH_API int set_recv_skip_out_frames(int on);
+SPWETH_API int get_packet_has_comm_byte(void);
+SPWETH_API int get_packet_has_recv_timer(void);
+SPWETH_API int get_bridge_credits(void);
+SPWETH_API unsigned char *get_current_source_mac_address(void);
+SPWETH_API unsigned char *get_current_source_mac_adress(void);
+SPWETH_API int set_source_mac_address(const unsigned char *mac, int length);
+SPWETH_API int set_source_mac_adress(const unsigned char *mac, int length);
+SPWETH_API unsigned char *get_current_dest_mac_address(void);
+SPWETH_API unsigned char *get_current_dest_mac_adress(void);
+SPWETH_API int set_dest_mac_address(const unsigned char *mac, int length);
+SPWETH_API int set_dest_mac_adress(const unsigned char *mac, int length);
+
+/* ------------------------------------------------------------------------ */
+/* Adapters and sockets                                                     */
+/* Results carry the socket (or list entry) on success, -1..-8 on failure.  */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API intptr_t Create_List_Devices(void);
+SPWETH_API intptr_t SpW_Socket_Init(int interface_number);
+SPWETH_API intptr_t SpW_Socket_Init_Dialog(void);
+SPWETH_API int Get_Number_Chosen_Network_Device(void);
+SPWETH_API int get_number_chosen_network_device(void);
+SPWETH_API int SpW_Socket_Close(struct pcap *socket);
+SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
+
+/* ------------------------------------------------------------------------ */
+/* Read buffers                                                             */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int set_recv_buffering(int recv_buffering);
+SPWETH_API void set_recv_buffer_size(int size);
+SPWETH_API int set_thread_safe_mode(int safe_mode);
+
+/* ------------------------------------------------------------------------ */
+/* Packet transmission: bytes sent (length, or length + 1), or -2          */
+/* end_marker 2 or 5 ends the packet with EEP, any other value with EOP.    */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
+                               int end_marker);
+SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
+                                            int length, int end_marker, int channel);
+
+/* ------------------------------------------------------------------------ */
+/* Control codes: the result of pcap_sendpacket (0, or -1)                  */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int SpW_Send_CCodes(struct pcap *socket, const unsigned char *codes, int count);
+SPWETH_API int SpW_Send_Time_Codes(struct pcap *socket, const unsigned char *codes, int count);
+SPWETH_API int SpW_Send_INT_Codes(struct pcap *socket, const unsigned char *codes, int count,
+                                  int five_bit_id);
+SPWETH_API int SpW_Send_ACK_Codes(struct pcap *socket, const unsigned char *codes, int count,
+                                  int five_bit_id);
+SPWETH_API int SpW_Send_CC01_Codes(struct pcap *socket, const unsigned char *codes, int count);
+SPWETH_API int SpW_Send_CC11_Codes(struct pcap *socket, const unsigned char *codes, int count);
+SPWETH_API int SpW_Send_Time_Code(struct pcap *socket, int code);
+SPWETH_API int SpW_Send_INT_Code(struct pcap *socket, int code, int five_bit_id);
+SPWETH_API int SpW_Send_ACK_Code(struct pcap *socket, int code, int five_bit_id);
+SPWETH_API int SpW_Send_CC01_Code(struct pcap *socket, int code);
+SPWETH_API int SpW_Send_CC11_Code(struct pcap *socket, int code);
+
+/* ------------------------------------------------------------------------ */
+/* Reception                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* frame_mask bits: 1 << type for types 0..8, 0x20000000 for type 136,
+ * the sign bit for type 255 (configuration). */
+#define SPWETH_MASK_MOF 0x1
+#define SPWETH_MASK_FEOF 0x2
+#define SPWETH_MASK_FEEF 0x4
+#define SPWETH_MASK_SOF 0x8
+#define SPWETH_MASK_EOF 0x10
+#define SPWETH_MASK_EEF 0x20
+#define SPWETH_MASK_CCODES 0x40
+#define SPWETH_MASK_ERRORS 0x80
+#define SPWETH_MASK_STATUS 0x100
+#define SPWETH_MASK_TYPE_136 0x20000000
+#define SPWETH_MASK_CONFIG ((int)0x80000000u)
+
+SPWETH_API int SpW_Recv_Packet(struct pcap *socket, unsigned char *buffer, int length,
+                               unsigned char *mac, unsigned char *type);
+SPWETH_API int SpW_Recv_Packet_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
+                                        unsigned char *mac, unsigned char *type);
+SPWETH_API int SpW_Recv_Packet_extended(struct pcap *socket, unsigned char *buffer, int length,
+                                        unsigned char *mac, unsigned char *type, int frame_mask);
+SPWETH_API int SpW_Recv_Packet_From_MAC_extended(struct pcap *socket, unsigned char *buffer,
+                                                 int length, unsigned char *mac,
+                                                 unsigned char *type, int frame_mask);
+SPWETH_API int SpW_Recv_Frame_Type(struct pcap *socket, unsigned char *buffer, int length,
+                                   int frame_mask, int *type, unsigned char *mac);
+SPWETH_API int SpW_Recv_Frame_Type_From_MAC(struct pcap *socket, unsigned char *buffer,
+                                            int length, int frame_mask, int *type,
+                                            unsigned char *mac);
+
+/* ------------------------------------------------------------------------ */
+/* Event handlers                                                           */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int register_ccode_event_handler(event_handler handler);
+SPWETH_API int register_err_frame_event_handler(event_handler handler);
+SPWETH_API int register_status_event_handler(event_handler handler);
+SPWETH_API void disable_handler_ccode(void);
+SPWETH_API void disable_handler_err_frame(void);
+SPWETH_API void disable_handler_status(void);
+SPWETH_API event_handler get_handler_ccode_state(void);
+SPWETH_API event_handler get_handler_err_frame_state(void);
+SPWETH_API event_handler get_handler_status_state(void);
+
+/* ------------------------------------------------------------------------ */
+/* Bridge configuration: the result of pcap_sendpacket (0, or -1)          */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int SpW_Eth_Set_MAC_Source(struct pcap *socket, const mac_address *address);
+SPWETH_API int SpW_Eth_Set_MAC_Dest(struct pcap *socket, const mac_address *address);
+SPWETH_API int SpW_Eth_Set_SpW_Speed(struct pcap *socket, unsigned int mbit_per_s);
+SPWETH_API int SpW_Eth_set_SpW_Speed(struct pcap *socket, unsigned int mbit_per_s);
+SPWETH_API int SpW_Eth_Set_Filtr(struct pcap *socket, unsigned char filtr);
+SPWETH_API int SpW_Eth_Set_Auto_MAC_Source(struct pcap *socket);
+SPWETH_API int SpW_Eth_Set_Auto_MAC_Dest(struct pcap *socket);
+SPWETH_API int SpW_Eth_Reset(struct pcap *socket);
+SPWETH_API int SpW_Eth_Set_Switch_Mode(struct pcap *socket, unsigned char data_mode,
+                                       unsigned char ccode_mode);
+SPWETH_API int SpW_Eth_Set_Status_Freq(struct pcap *socket, unsigned char stat_freq);
+SPWETH_API int SpW_Eth_Set_Status_freq(struct pcap *socket, unsigned char stat_freq);
+SPWETH_API int SpW_Eth_Set_Receive_Timer(struct pcap *socket, unsigned char receive_timer);
+SPWETH_API int SpW_Eth_Set_Data_Filtr(struct pcap *socket, unsigned char data_filtr,
+                                      unsigned char data_mask);
+SPWETH_API int SpW_Eth_Set_Hardware_Reset(struct pcap *socket);
+SPWETH_API int SpW_Eth_Send_Conf_Packet(struct pcap *socket, spw_eth_conf_header_2 body);
+
+/* ------------------------------------------------------------------------ */
+/* Bridge state queries                                                     */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API int SpW_Eth_Get_State(struct pcap *socket, spw_eth_state *state, mac_address *source);
+SPWETH_API int SpW_Eth_Get_State_From_MAC(struct pcap *socket, spw_eth_state *state,
+                                          const mac_address *source);
+SPWETH_API int SpW_Eth_Get_State_By_Dev(spw_eth_state *state, mac_address *source);
+SPWETH_API int SpW_Eth_Get_State_By_Dev_From_MAC(spw_eth_state *state,
+                                                 const mac_address *source);
+
+/* ------------------------------------------------------------------------ */
+/* Console printers (standard output)                                       */
+/* ------------------------------------------------------------------------ */
+
+SPWETH_API void Display_SDK_and_demo_information(void);
+SPWETH_API void set_receive_timeout(int ignored_timeout);
+SPWETH_API void print_frame_type(int frame_type);
+SPWETH_API void print_error_type(int error_type);
+SPWETH_API void debug_dump(const char *title, const unsigned char *bytes, unsigned int byte_count);
+SPWETH_API int menu_select_valid(int key);
+SPWETH_API void print_spw_eth_state(spw_eth_state *state);
+SPWETH_API void print_conn_state(unsigned char link_state);
+SPWETH_API void print_speed(unsigned char speed);
+SPWETH_API void print_switch_mode(unsigned char switch_state);
+SPWETH_API void print_switch_mode_ccode(unsigned char switch_state);
+SPWETH_API void Show_Conf_Header(spw_eth_conf_header_2 body);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SPWETH_H */

@@ -1,0 +1,55 @@
+#include "link/frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace spweth::frame {
+
+void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
+                  std::uint16_t payload_length) {
+    const LibraryState &s = library_state;
+    std::memcpy(frame + kDestOffset, s.dest_mac_address.data(), 6);
+    std::memcpy(frame + kSourceOffset, s.source_mac_address.data(), 6);
+    frame[kEtherTypeOffset] = kEtherTypeHigh;
+    frame[kEtherTypeOffset + 1] = kEtherTypeLow;
+    frame[kTypeOffset] = static_cast<std::uint8_t>(type);
+    frame[kNumberOffset] = frame_number;
+    frame[kLengthOffset] = static_cast<std::uint8_t>(payload_length & 0xFF);
+    frame[kLengthOffset + 1] = static_cast<std::uint8_t>(payload_length >> 8);
+    frame[kCreditsOffset] = kCreditsSent;
+}
+
+std::uint8_t take_data_frame_number() { return library_state.data_frame_counter++; }
+std::uint8_t take_ccode_frame_number() { return library_state.ccode_frame_counter++; }
+
+namespace {
+
+constexpr bool is_accepted_type(unsigned type) { return type <= 8 || type == 136 || type == 255; }
+
+}  // namespace
+
+bool decode_frame(const FrameView &frame, DecodedFrame &decoded) {
+    LibraryState &s = library_state;
+    if (!frame.has_header() || !frame.has_bridge_ether_type()) return false;
+    if (skip_out_frame(frame.source())) return false;
+
+    unsigned type = frame.type_byte();
+    if (!is_accepted_type(type)) {
+        if (type & kCommByteFlag) s.packet_has_comm_byte = 1;
+        if (type & kRecvTimerFlag) s.packet_has_recv_timer = 1;
+        type &= 0x3F;
+        if (!is_accepted_type(type)) return false;
+    }
+
+    if (std::memcmp(frame.source(), s.dest_mac_address.data(), 6) == 0)
+        s.bridge_credits = frame.credits();
+
+    const std::uint16_t payload_length = frame.payload_length();
+    if (frame.length() < kHeaderSize + payload_length) return false;
+
+    decoded.type = static_cast<FrameType>(type);
+    decoded.payload_length = payload_length;
+    return true;
+}
+
+}  // namespace spweth::frame

@@ -1,0 +1,105 @@
+// The bridge frame: the 19-byte header, frame types, size rules and counters.
+// Senders build headers only through write_header; the receive engine reads
+// frames only through FrameView and decode_frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "state/state.h"
+
+namespace spweth::frame {
+
+inline constexpr std::size_t kHeaderSize = 19;
+inline constexpr std::size_t kMaxPayload = 1495;
+inline constexpr std::size_t kMaxFrameSize = kHeaderSize + kMaxPayload;  // 1514
+inline constexpr std::size_t kShortPayloadBound = 40;  // data payloads up to this are padded
+inline constexpr std::size_t kMinDataFrameSize = 60;
+inline constexpr std::size_t kMinCodeFrameSize = 62;  // control-code and configuration frames
+inline constexpr std::uint8_t kEtherTypeHigh = 0x06;
+inline constexpr std::uint8_t kEtherTypeLow = 0xAB;
+inline constexpr std::uint8_t kCreditsSent = 10;
+
+// Header offsets.
+inline constexpr std::size_t kDestOffset = 0;
+inline constexpr std::size_t kSourceOffset = 6;
+inline constexpr std::size_t kEtherTypeOffset = 12;
+inline constexpr std::size_t kTypeOffset = 14;
+inline constexpr std::size_t kNumberOffset = 15;
+inline constexpr std::size_t kLengthOffset = 16;  // little-endian
+inline constexpr std::size_t kCreditsOffset = 18;
+
+// Decoded frame types.
+enum class FrameType : std::uint8_t {
+    mof = 0,
+    feof = 1,
+    feef = 2,
+    sof = 3,
+    eof = 4,
+    eef = 5,
+    control_codes = 6,
+    errors = 7,
+    status = 8,
+    type_136 = 136,
+    configuration = 255,
+};
+
+// Type-byte flag bits of received frames (only on type bytes above 8 other than 136, 255).
+inline constexpr std::uint8_t kCommByteFlag = 0x40;
+inline constexpr std::uint8_t kRecvTimerFlag = 0x80;
+
+// Writes offsets 0..18 from library_state: addresses, 06 AB, type, number,
+// payload length (little-endian) and the credits byte 10.
+void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
+                  std::uint16_t payload_length);
+
+// Return the counter's current value and advance it modulo 256.
+std::uint8_t take_data_frame_number();
+std::uint8_t take_ccode_frame_number();
+
+// Data frames are padded to 60 bytes; control-code frames to 62.
+constexpr std::size_t data_frame_size(std::size_t payload) {
+    return payload <= kShortPayloadBound ? kMinDataFrameSize : kHeaderSize + payload;
+}
+constexpr std::size_t code_frame_size(std::size_t codes) {
+    return codes <= kMinCodeFrameSize - kHeaderSize ? kMinCodeFrameSize : kHeaderSize + codes;
+}
+
+// A read-only view over received bytes. Accessors need has_header().
+class FrameView {
+public:
+    FrameView(const std::uint8_t *bytes, std::size_t length) : bytes_(bytes), length_(length) {}
+
+    bool has_header() const { return bytes_ != nullptr && length_ >= kHeaderSize; }
+    bool has_bridge_ether_type() const {
+        return bytes_[kEtherTypeOffset] == kEtherTypeHigh &&
+               bytes_[kEtherTypeOffset + 1] == kEtherTypeLow;
+    }
+    const std::uint8_t *source() const { return bytes_ + kSourceOffset; }
+    std::uint8_t type_byte() const { return bytes_[kTypeOffset]; }
+    std::uint16_t payload_length() const {
+        return static_cast<std::uint16_t>(bytes_[kLengthOffset] |
+                                          (bytes_[kLengthOffset + 1] << 8));
+    }
+    std::uint8_t credits() const { return bytes_[kCreditsOffset]; }
+    const std::uint8_t *payload() const { return bytes_ + kHeaderSize; }
+    const std::uint8_t *bytes() const { return bytes_; }
+    std::size_t length() const { return length_; }
+
+private:
+    const std::uint8_t *bytes_;
+    std::size_t length_;
+};
+
+struct DecodedFrame {
+    FrameType type;
+    std::uint16_t payload_length;  // P: meaningful payload bytes
+};
+
+// The decoding steps for one received frame: runt guard, EtherType, skip-out
+// filter, type byte and its flags (into library_state), accepted types,
+// credit update from the bridge's address, then the length check. Returns
+// false when the frame is to be ignored.
+bool decode_frame(const FrameView &frame, DecodedFrame &decoded);
+
+}  // namespace spweth::frame

@@ -1,0 +1,154 @@
+#include "link/sockets.h"
+
+#include <pcap/pcap.h>
+
+#include "rx/rx.h"
+#include "state/console.h"
+
+namespace spweth {
+namespace {
+
+LibraryState &s() { return library_state; }
+
+// Builds device_list afresh: the first entry, or -1 / -2.
+std::intptr_t build_device_list() {
+    release_device_list();
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t *list = nullptr;
+    if (pcap_findalldevs(&list, errbuf) == -1) {
+        console_error("Error in pcap_findalldevs: %s\n", errbuf);
+        return kFindAllDevsFailed;
+    }
+    s().device_list = list;
+    for (pcap_if_t *entry = list; entry != nullptr; entry = entry->next) ++s().device_count;
+    if (s().device_count == 0) {
+        console_print("\nNo interfaces found! Make sure WinPcap is installed.\n");
+        return kNoAdapters;
+    }
+    return reinterpret_cast<std::intptr_t>(list);
+}
+
+pcap_if_t *device_at(int number) {
+    pcap_if_t *entry = s().device_list;
+    for (int i = 0; i < number && entry != nullptr; ++i) entry = entry->next;
+    return entry;
+}
+
+}  // namespace
+
+std::intptr_t install_bridge_filter(pcap_t *handle) {
+    bpf_program program{};
+    if (pcap_compile(handle, &program, kBridgeFilter, 1, kFilterNetmask) < 0) {
+        pcap_close(handle);
+        console_error("\nError compiling filter: wrong syntax.\n");
+        return kCompileFailed;
+    }
+    const int installed = pcap_setfilter(handle, &program);
+    pcap_freecode(&program);
+    if (installed < 0) {
+        pcap_close(handle);
+        console_error("\nError setting the filter\n");
+        return kSetFilterFailed;
+    }
+    return 0;
+}
+
+void release_device_list() {
+    if (s().device_list != nullptr) pcap_freealldevs(s().device_list);
+    s().device_list = nullptr;
+    s().device_count = 0;
+    s().chosen_device = nullptr;
+}
+
+pcap_t *open_adapter(const pcap_if_t *device) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *handle = pcap_open_live(device->name, kSnapshotLength, 1, kReadTimeoutMs, errbuf);
+    if (handle == nullptr)
+        console_error("\nUnable to open the adapter. %s is not supported by WinPcap\n", device->name);
+    return handle;
+}
+
+void announce_listening(const pcap_if_t *device) {
+    console_print("\nListening on %s...\n",
+                  device->description != nullptr ? device->description : device->name);
+}
+
+std::intptr_t socket_init(int interface_number) {
+    s().chosen_device_number = -1;
+    s().chosen_device = nullptr;
+    if (s().device_list == nullptr) {
+        const std::intptr_t built = build_device_list();
+        console_print("\nInterfaces not initialized. Initializing...\n");
+        if (built < 0) return built;
+    }
+    if (static_cast<unsigned>(interface_number) >= static_cast<unsigned>(s().device_count)) {
+        const int count = s().device_count;
+        release_device_list();
+        console_print("\nInterface number (%d) out of range (%d).\n", interface_number, count);
+        return kAdapterOutOfRange;
+    }
+    pcap_if_t *device = device_at(interface_number);
+    pcap_t *handle = open_adapter(device);
+    if (handle == nullptr) {
+        release_device_list();
+        return kOpenFailed;
+    }
+    s().chosen_device_number = interface_number;
+    s().chosen_device = device;
+    announce_listening(device);
+    if (const std::intptr_t failed = install_bridge_filter(handle); failed < 0) return failed;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_setnonblock(handle, 1, errbuf) != 0) {
+        pcap_close(handle);
+        console_error("\nError setting non-blocking mode\n");
+        return kNonBlockFailed;
+    }
+    if (s().recv_buffering != 0 && !read_buffer_claim(handle)) return kNoReadBuffer;
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
+std::intptr_t socket_init_dialog() {
+    if (const std::intptr_t built = build_device_list(); built < 0) return built;
+    int number = 0;
+    for (pcap_if_t *entry = s().device_list; entry != nullptr; entry = entry->next, ++number) {
+        console_print("%d. %s", number, entry->name);
+        if (entry->description != nullptr)
+            console_print(" (%s)\n", entry->description);
+        else
+            console_print(" (No description available)\n");
+    }
+    console_print("Enter the interface number (0-%d): ", s().device_count - 1);
+    int chosen = -1;
+    if (console_scan("%d", &chosen) != 1) chosen = -1;  // no number: fail as out of range
+    return socket_init(chosen);
+}
+
+int socket_close(Socket socket) {
+    unregister_event_handlers();
+    if (s().recv_buffering != 0) read_buffer_release(socket);
+    s().data_frame_counter = 0;
+    s().ccode_frame_counter = 0;
+    pcap_close(socket);
+    return 0;
+}
+
+}  // namespace spweth
+
+extern "C" {
+
+SPWETH_API intptr_t Create_List_Devices(void) { return spweth::build_device_list(); }
+SPWETH_API intptr_t SpW_Socket_Init(int interface_number) {
+    return spweth::socket_init(interface_number);
+}
+SPWETH_API intptr_t SpW_Socket_Init_Dialog(void) { return spweth::socket_init_dialog(); }
+SPWETH_API int Get_Number_Chosen_Network_Device(void) {
+    return spweth::library_state.chosen_device_number;
+}
+SPWETH_API int get_number_chosen_network_device(void) { return Get_Number_Chosen_Network_Device(); }
+SPWETH_API int SpW_Socket_Close(struct pcap *socket) { return spweth::socket_close(socket); }
+SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket) {
+    spweth::socket_close(socket);
+    return spweth::socket_init(spweth::library_state.chosen_device_number);
+}
+
+}  // extern "C"

@@ -1,0 +1,171 @@
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <pcap/pcap.h>
+
+#include "rx/rx.h"
+#include "state/console.h"
+
+namespace spweth {
+namespace {
+
+inline constexpr int kMinRecvBufferSize = 1500;
+inline constexpr std::uint32_t kLengthPrefix = 4;
+
+ReadBufferTable &table() { return library_state.read_buffer_table; }
+
+// Gives the slot fresh, empty storage of `size` bytes (none when that fails).
+void renew_storage(ReadBuffer &slot, int size) {
+    std::free(slot.storage);
+    slot = ReadBuffer{};
+    if (size != 0) {
+        auto *storage = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(size)));
+        if (storage != nullptr) {
+            slot.storage = storage;
+            slot.capacity = static_cast<std::uint32_t>(size);
+        }
+    }
+    slot.thread_safe = library_state.thread_safe_mode;
+}
+
+// The splitting copies: k bytes at pos, wrapping to index 0 at the end.
+void ring_write(ReadBuffer &slot, const std::uint8_t *bytes, std::uint32_t k) {
+    const std::uint32_t room = slot.capacity - slot.write_pos;
+    if (room >= k) {
+        std::memcpy(slot.storage + slot.write_pos, bytes, k);
+        slot.write_pos = room == k ? 0 : slot.write_pos + k;
+    } else {
+        std::memcpy(slot.storage + slot.write_pos, bytes, room);
+        std::memcpy(slot.storage, bytes + room, k - room);
+        slot.write_pos = k - room;
+    }
+    slot.fill += k;
+}
+
+void ring_read(ReadBuffer &slot, std::uint8_t *bytes, std::uint32_t k) {
+    const std::uint32_t room = slot.capacity - slot.read_pos;
+    if (room >= k) {
+        if (bytes != nullptr) std::memcpy(bytes, slot.storage + slot.read_pos, k);
+        slot.read_pos = room == k ? 0 : slot.read_pos + k;
+    } else {
+        if (bytes != nullptr) {
+            std::memcpy(bytes, slot.storage + slot.read_pos, room);
+            std::memcpy(bytes + room, slot.storage, k - room);
+        }
+        slot.read_pos = k - room;
+    }
+    slot.fill -= k;
+}
+
+}  // namespace
+
+ReadBuffer *read_buffer_find(Socket socket) {
+    ReadBufferTable &t = table();
+    for (int i = 0; i < kReadBufferSlots; ++i)
+        if (t.keys[i] == socket) return &t.slots[i];
+    return nullptr;
+}
+
+bool read_buffer_claim(Socket socket) {
+    ReadBufferTable &t = table();
+    auto key = std::find(t.keys.begin(), t.keys.end(), socket);
+    if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
+    if (key == t.keys.end()) {
+        console_print("Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
+        pcap_close(socket);
+        console_error("\nError getting read buffer for socket\n");
+        return false;
+    }
+    *key = socket;
+    renew_storage(t.slots[static_cast<std::size_t>(key - t.keys.begin())],
+                  library_state.recv_buffer_size);
+    return true;
+}
+
+void read_buffer_release(Socket socket) {
+    for (Socket &key : table().keys)
+        if (key == socket) key = nullptr;
+}
+
+void read_buffer_flush(ReadBuffer &slot) {
+    slot.write_pos = 0;
+    slot.read_pos = 0;
+    slot.fill = 0;
+}
+
+void read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length) {
+    if (slot.capacity - slot.fill < length + kLengthPrefix) read_buffer_flush(slot);
+    std::uint8_t prefix[kLengthPrefix];
+    std::memcpy(prefix, &length, kLengthPrefix);
+    ring_write(slot, prefix, std::min(slot.capacity - slot.fill, kLengthPrefix));
+    if (frame != nullptr && length != 0)
+        ring_write(slot, frame, std::min(length, slot.capacity - slot.fill));
+}
+
+void RecordCopy::release() {
+    std::free(data);
+    data = nullptr;
+    size = 0;
+}
+
+int read_buffer_take(ReadBuffer &slot, RecordCopy &copy) {
+    if (slot.fill < kLengthPrefix) {
+        console_print("Read buffer error 2: read_buffer wrong frame size (%d / %d). Flushing...\n",
+                      static_cast<int>(slot.fill), static_cast<int>(kLengthPrefix));
+        read_buffer_flush(slot);
+        return -1;
+    }
+    std::uint8_t prefix[kLengthPrefix];
+    ring_read(slot, prefix, kLengthPrefix);
+    std::int32_t length;
+    std::memcpy(&length, prefix, kLengthPrefix);
+    if (slot.fill < static_cast<std::uint32_t>(length)) {
+        console_print("Read buffer error 3: read_buffer wrong data size (%d / %d). Flushing...\n",
+                      static_cast<int>(slot.fill), length);
+        read_buffer_flush(slot);
+        return -1;
+    }
+    if (length > copy.size) {
+        copy.release();
+        copy.data = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(length)));
+        if (copy.data == nullptr) {
+            // No room for the copy: drop this record so that the ring stays consistent.
+            ring_read(slot, nullptr, static_cast<std::uint32_t>(length));
+            return -1;
+        }
+        copy.size = length;
+    }
+    if (length != 0) ring_read(slot, copy.data, static_cast<std::uint32_t>(length));
+    return length;
+}
+
+}  // namespace spweth
+
+using spweth::library_state;
+
+extern "C" {
+
+SPWETH_API int set_recv_buffering(int recv_buffering) {
+    return library_state.recv_buffering = spweth::normalise_flag(recv_buffering);
+}
+
+SPWETH_API void set_recv_buffer_size(int size) {
+    if (size < spweth::kMinRecvBufferSize) {
+        spweth::console_print("Error setting read buffer size: size is too small (<1500 bytes)!\n");
+        return;
+    }
+    if (size == library_state.recv_buffer_size) return;
+    library_state.recv_buffer_size = size;
+    for (spweth::ReadBuffer &slot : library_state.read_buffer_table.slots)
+        spweth::renew_storage(slot, size);
+}
+
+SPWETH_API int set_thread_safe_mode(int safe_mode) {
+    library_state.thread_safe_mode = spweth::normalise_flag(safe_mode);
+    for (spweth::ReadBuffer &slot : library_state.read_buffer_table.slots)
+        slot.thread_safe = library_state.thread_safe_mode;
+    return library_state.thread_safe_mode;
+}
+
+}  // extern "C"

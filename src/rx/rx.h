@@ -1,0 +1,51 @@
+// Reception: the receive engine, the per-socket read buffers and the event handlers.
+#pragma once
+
+#include <cstdint>
+
+#include "state/state.h"
+
+namespace spweth {
+
+// The engine's receive modes.
+enum RecvMode : int {
+    kRecvPacket = 1,
+    kRecvPacketFromMac = 2,
+    kRecvFrameType = 3,
+    kRecvPacketExtended = 4,
+    kRecvPacketFromMacExtended = 5,
+    kRecvFrameTypeFromMac = 6,
+    kRecvState = 7,
+    kRecvStateFromMac = 8,
+    kRecvCreditWait = 10,
+};
+
+inline constexpr int kRecvNoSlot = -1;  // buffering on and the socket has no read buffer
+
+// The receive engine behind every receive call, state query and credit wait.
+int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
+                        unsigned char *mac, unsigned char *type, int frame_mask);
+
+// Read buffers.
+ReadBuffer *read_buffer_find(Socket socket);
+bool read_buffer_claim(Socket socket);  // false: all ten keys hold other sockets
+void read_buffer_release(Socket socket);
+void read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length);
+void read_buffer_flush(ReadBuffer &slot);
+
+// The receive engine's copy of the record last taken; grows to the largest record.
+struct RecordCopy {
+    std::uint8_t *data = nullptr;
+    int size = 0;
+    void release();
+    ~RecordCopy() { release(); }
+};
+
+// Takes the next record (fill must be above 0). Returns its length, or -1 when
+// the ring was damaged (it is then flushed).
+int read_buffer_take(ReadBuffer &slot, RecordCopy &copy);
+
+// Event handlers: all three become none (SpW_Socket_Close).
+void unregister_event_handlers();
+
+}  // namespace spweth

@@ -1,0 +1,90 @@
+// The one process-wide record of settings and run-time state.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "spweth.h"
+
+struct pcap_if;
+struct pcap;
+
+namespace spweth {
+
+using Mac = std::array<std::uint8_t, 6>;
+using Socket = struct pcap *;
+
+inline constexpr int kReadBufferSlots = 10;
+inline constexpr int kDefaultRecvBufferSize = 1000000;
+
+// One socket's ring of set-aside frames (records: 4-byte host-order length, then the frame).
+struct ReadBuffer {
+    std::uint8_t *storage = nullptr;
+    std::uint32_t write_pos = 0;
+    std::uint32_t read_pos = 0;
+    std::uint32_t capacity = 0;
+    std::uint32_t fill = 0;
+    int thread_safe = 0;
+};
+
+// Keys and slots side by side: slot i belongs to key i; an empty key is null.
+struct ReadBufferTable {
+    std::array<Socket, kReadBufferSlots> keys{};
+    std::array<ReadBuffer, kReadBufferSlots> slots{};
+};
+
+// Each field is written by the subsystem named beside it.
+struct LibraryState {
+    // state: addresses on the wire
+    Mac dest_mac_address{0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
+    Mac source_mac_address{};
+    const Mac skip_source_address{};
+
+    // state: credit settings; bridge_credits by rx (reports) and tx (frames sent)
+    int send_crediting = 0;
+    int send_credit_limit = 10;
+    int send_credit_wait = 15;
+    int bridge_credits = 8;
+
+    // state: reception settings; the two packet flags by rx
+    std::atomic<int> wait_receive_active{1};
+    int recv_skip_out_frames = 0;
+    int packet_has_comm_byte = 0;
+    int packet_has_recv_timer = 0;
+
+    // rx: read buffers and event handlers
+    int recv_buffering = 1;
+    int recv_buffer_size = kDefaultRecvBufferSize;
+    int thread_safe_mode = 0;
+    ReadBufferTable read_buffer_table;
+    event_handler ccode_handler = nullptr;
+    event_handler err_frame_handler = nullptr;
+    event_handler status_handler = nullptr;
+
+    // link: frame counters (0..255, wrapping) and adapters
+    std::uint8_t data_frame_counter = 0;
+    std::uint8_t ccode_frame_counter = 0;
+    struct pcap_if *device_list = nullptr;
+    int device_count = 0;
+    struct pcap_if *chosen_device = nullptr;
+    int chosen_device_number = -1;
+};
+
+extern LibraryState library_state;
+
+// On/off settings store 1 for an argument above 0, else 0.
+constexpr int normalise_flag(int on) { return on > 0 ? 1 : 0; }
+
+// The skip-out filter: true when the frame's source address must be dropped.
+bool skip_out_frame(const std::uint8_t *source_address);
+
+// Heap used for read-buffer storage, record copies and handler blocks. Tests may
+// replace it to make allocations fail; handler blocks must stay free()-able.
+extern void *(*heap_allocate)(std::size_t size);
+
+// Returns the library to its load defaults, releasing what it holds. Tests only.
+void reset_library_state();
+
+}  // namespace spweth

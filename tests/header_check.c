@@ -1,0 +1,4 @@
+/* The public header must compile as plain C. */
+#include "spweth.h"
+
+int spweth_header_check(void) { return (int)sizeof(spw_eth_state); }

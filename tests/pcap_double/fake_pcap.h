@@ -1,0 +1,91 @@
+// A test double of the libpcap calls that the library makes. Unit tests link
+// the library's objects against it instead of libpcap: they script the
+// adapter list and failures, queue inbound frames per handle, and read back
+// every frame sent and every filter and mode set.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fake_pcap {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Adapter {
+    std::string name;
+    std::optional<std::string> description;
+};
+
+// What the double knows of one handle opened with pcap_open_live.
+struct Handle {
+    std::string device;
+    int snaplen = 0;
+    int promisc = 0;
+    int timeout_ms = 0;
+    std::string filter;          // text given to pcap_compile
+    int optimize = 0;
+    bpf_u_int32 netmask = 0;
+    bool filter_installed = false;
+    int nonblock = 0;
+    bool closed = false;
+    std::deque<Bytes> inbound;   // frames pcap_next_ex will hand out, in order
+    std::deque<std::uint32_t> inbound_wire_lengths;
+    std::vector<Bytes> sent;     // frames given to pcap_sendpacket, refused ones too
+    Bytes current;               // the frame last handed out (pcap's buffer)
+    pcap_pkthdr header{};
+};
+
+enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket };
+
+// Forgets every handle, adapter, failure and hook; the adapter list becomes empty.
+void reset();
+void set_adapters(std::vector<Adapter> adapters);
+
+// The (skip + 1)-th next call of this kind fails, once.
+void fail_next(Call call, int skip = 0);
+// Every call of this kind fails until called again with false.
+void fail_always(Call call, bool fail = true);
+
+// Inbound frames. A frame's wire length may be given larger than its bytes
+// (a truncated capture); the captured length is always the byte count.
+void push_inbound(pcap_t *handle, Bytes frame, std::uint32_t wire_length = 0);
+
+// Called with the handle each time pcap_next_ex finds nothing queued (before it
+// returns 0). A test uses it to let frames "arrive" during a wait, or to end one.
+void on_empty_poll(std::function<void(pcap_t *)> hook);
+
+Handle &handle(pcap_t *p);
+pcap_t *last_opened();
+std::vector<pcap_t *> opened();   // in order of opening
+int open_handle_count();          // opened and not yet closed
+
+struct SentFrame {
+    pcap_t *handle;
+    Bytes bytes;
+    bool accepted;
+};
+// Every frame handed to pcap_sendpacket on any handle, in order.
+const std::vector<SentFrame> &sent_frames();
+
+struct Counters {
+    int findalldevs = 0;
+    int freealldevs = 0;
+    int open_live = 0;
+    int compile = 0;
+    int freecode = 0;
+    int close = 0;
+    int empty_polls = 0;
+};
+const Counters &counters();
+int live_device_lists();  // lists handed out by pcap_findalldevs and not yet freed
+
+inline constexpr const char *kFindAllDevsError = "fake findalldevs failure";
+inline constexpr const char *kSendError = "fake send failure";
+
+}  // namespace fake_pcap
