@@ -31,6 +31,7 @@ void renew_storage(ReadBuffer &slot, int size) {
 
 // The splitting copies: k bytes at pos, wrapping to index 0 at the end.
 void ring_write(ReadBuffer &slot, const std::uint8_t *bytes, std::uint32_t k) {
+    if (k == 0) return;  // also a ring without storage: no copy through a null pointer
     const std::uint32_t room = slot.capacity - slot.write_pos;
     if (room >= k) {
         std::memcpy(slot.storage + slot.write_pos, bytes, k);
