@@ -70,7 +70,7 @@ public:
         while (!in.empty()) {
             const std::uint8_t op = in.byte();
             const int s = (op >> 4) % kSockets;
-            switch (op % 9) {
+            switch ((op & 0x0F) % 9) {
                 case 0:
                     put(s, in);
                     break;
