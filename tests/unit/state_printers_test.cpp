@@ -135,15 +135,15 @@ TEST_F(LinkStates, EveryCodeQuoted) {
         out_);
 }
 
-using SpeedCodes = LibraryTest;
+using SpeedPrinter = LibraryTest;
 
-TEST_F(SpeedCodes, EveryRateOfTheTable) {
+TEST_F(SpeedPrinter, EveryRateOfTheTable) {
     for (int code : {0x00, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x80})
         print_speed(static_cast<unsigned char>(code));
     EXPECT_EQ("400\n300\n200\n100\n50\n10\n500\n400 (default)\n", out_);
 }
 
-TEST_F(SpeedCodes, OtherCodesShowDecimalAndHex) {
+TEST_F(SpeedPrinter, OtherCodesShowDecimalAndHex) {
     for (int code : {0x03, 0x81, 0xFF, 0x40}) print_speed(static_cast<unsigned char>(code));
     EXPECT_EQ(
         "3 (HEX 0x3)\n"
