@@ -58,5 +58,47 @@ def read_buffer_seeds():
           + op(ALLOC) + op(TAKE) + op(CLAIM, 1) + put(60, 1) + op(ALLOC))
 
 
+def i32(value):
+    return list(struct.pack("<i", value))
+
+
+# senders_printers: a byte below 0x80 picks a sender, from 0x80 a printer.
+def codes(call, count, *extra):
+    return [call] + i32(count) + sum((i32(e) for e in extra), []) \
+        + [(7 * i) & 0xFF for i in range(count & 0xFF)]
+
+
+def dump_bytes(count):
+    special = [0x0A, 0x1F, 0x80, 0xFF, 0x20, 0x7F, 0x41]
+    return [special[i % len(special)] for i in range(count)]
+
+
+def senders_printers_seeds():
+    mac = [0x00, 0x1B, 0x21, 0x0A, 0xFF, 0x05]
+    body = list(b"GE_SPW") + [0x81, 0x00] + mac + mac + [0x10, 1, 0x35, 2, 3, 4, 5]
+    every = codes(0, 3) + codes(1, 3) + codes(2, 2, 0) + codes(3, 2, 1) + codes(4, 1) + codes(5, 1)
+    every += [6] + i32(0x45) + [7] + i32(5) + i32(0) + [8] + i32(5) + i32(-1) + [9] + i32(0xFF)
+    every += [10] + i32(0xFF) + [11, 0] + mac + [12, 0] + mac + [11, 1] + mac
+    every += [13] + i32(100) + [14] + i32(7) + [15, 3, 16, 17, 18, 19, 5, 3, 20, 9, 21, 9, 22, 4]
+    every += [23, 0xAA, 0x0F, 24, 25] + body + [26, 18, 27] + mac + [6, 28] + mac + [3, 18]
+    write("senders_printers", "every_sender", every)
+    state = list(range(88))
+    state[85:88] = [0x00, 0x35, 0x01]
+    printers = [0x80] + i32(136) + [0x80] + i32(-1) + [0x81] + i32(6) + [0x81] + i32(0)
+    printers += [0x83] + i32(0x130) + [0x84, 0x85] + i32(5) + [0x86] + state
+    printers += [0x87, 6, 0x88, 0x81, 0x89, 0x94, 0x8A, 0x8F, 0x8B] + body
+    write("senders_printers", "every_printer", printers)
+    counts = []
+    for count in (43, 44, 255, 256, 300, -1, 0):
+        counts += codes(0, count)
+    write("senders_printers", "code_counts", counts)
+    dumps = []
+    for title, count in ((b"frame", 20), (b"eight", 8), (b"none", 0), (b"", 16)):
+        dumps += [0x82, len(title)] + list(title) + u16(count) + dump_bytes(count)
+    dumps += [0x82, 0x80] + u16(17) + dump_bytes(17)
+    write("senders_printers", "dumps", dumps)
+
+
 if __name__ == "__main__":
     read_buffer_seeds()
+    senders_printers_seeds()
