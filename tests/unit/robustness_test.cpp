@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rx/rx.h"
 #include "test_support.h"
@@ -161,6 +162,41 @@ TEST_F(BadAdapterNumber, DialogAnsweredWithoutANumberOpensNothing) {
         EXPECT_EQ(-3, SpW_Socket_Init_Dialog()) << answer;
     }
     EXPECT_EQ(0, fake_pcap::counters().open_live);
+}
+
+// No socket: null, or a negative result of SpW_Socket_Init passed on unchecked.
+class NoSocket : public LibraryTest {
+protected:
+    static std::vector<pcap_t *> non_sockets() {
+        return {nullptr, reinterpret_cast<pcap_t *>(std::intptr_t{-3}),
+                reinterpret_cast<pcap_t *>(std::intptr_t{-8})};
+    }
+};
+
+TEST_F(NoSocket, SendersRefuseWithoutUsingAFrameNumber) {
+    const unsigned char codes[3] = {1, 2, 3};
+    const mac_address address{{2, 0, 0, 0, 0, 1}};
+    for (pcap_t *socket : non_sockets()) {
+        EXPECT_EQ(-1, SpW_Send_CCodes(socket, codes, 3));
+        EXPECT_EQ(-1, SpW_Send_Time_Code(socket, 5));
+        EXPECT_EQ(-1, SpW_Eth_Reset(socket));
+        EXPECT_EQ(-1, SpW_Eth_Set_MAC_Dest(socket, &address));
+        EXPECT_EQ(-1, SpW_Eth_Send_Conf_Packet(socket, spw_eth_conf_header_2{}));
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(0, spweth::library_state.ccode_frame_counter);
+    EXPECT_EQ(0, spweth::library_state.data_frame_counter);
+}
+
+void ignore_frame(unsigned char *data, int, unsigned char *) { std::free(data); }
+
+TEST_F(NoSocket, CloseClosesNothingAndChangesNothing) {
+    register_status_event_handler(&ignore_frame);
+    spweth::library_state.data_frame_counter = 7;
+    for (pcap_t *socket : non_sockets()) EXPECT_EQ(0, SpW_Socket_Close(socket));
+    EXPECT_EQ(0, fake_pcap::counters().close);
+    EXPECT_EQ(&ignore_frame, get_handler_status_state());
+    EXPECT_EQ(7, spweth::library_state.data_frame_counter);
 }
 
 }  // namespace
