@@ -8,6 +8,7 @@
 
 #include "bridge/bridge.h"
 #include "link/frame.h"
+#include "link/sockets.h"
 
 namespace spweth {
 namespace {
@@ -83,6 +84,7 @@ int send_address(Socket socket, const mac_address *address, std::uint8_t edit0,
 }  // namespace
 
 int send_conf_frame(Socket socket, const spw_eth_conf_header_2 &body) {
+    if (!is_socket(socket)) return frame::kFrameRefused;
     std::array<std::uint8_t, frame::kConfigurationFrameSize> bytes{};
     frame::write_header(bytes.data(), frame::FrameType::configuration,
                         frame::take_data_frame_number(), frame::kConfigurationPayloadLength);

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "link/frame.h"
+#include "link/sockets.h"
 #include "tx/tx.h"
 
 namespace spweth {
@@ -64,6 +65,7 @@ int send_code(Socket socket, int code, CodeEncoding encoding) {
 }  // namespace
 
 int send_ccode_frame(Socket socket, std::span<const std::uint8_t> values, CodeEncoding encoding) {
+    if (!is_socket(socket)) return frame::kFrameRefused;
     const std::span<const std::uint8_t> codes =
         values.first(std::min(values.size(), frame::kMaxCodes));
     std::array<std::uint8_t, frame::kMaxCodeFrameSize> bytes{};
