@@ -99,6 +99,83 @@ def senders_printers_seeds():
     write("senders_printers", "dumps", dumps)
 
 
+# engine: settings byte, size byte, then operations (low four bits pick them).
+BRIDGE, ZERO, OTHER = 0, 1, 2
+MODES = [1, 2, 3, 4, 5, 6, 7, 8, 10]
+
+
+def built(type_byte, payload, source=BRIDGE, credits=20, length_field=None):
+    length_field = len(payload) if length_field is None else length_field
+    return [1, type_byte] + u16(length_field) + u16(len(payload)) + [credits, source] + list(payload)
+
+
+def receive(mode, length, mask=0, source=BRIDGE):
+    return [2, MODES.index(mode)] + i32(mask) + u16(length) + [source]
+
+
+def raw(frame, truncated=False):
+    return [0] + u16(len(frame)) + [1 if truncated else 0] + list(frame)
+
+
+def packet(size, eep=False, source=BRIDGE):
+    return [8] + u16(size) + [1 if eep else 0, source]
+
+
+def payload(n, seed=0):
+    return [(seed * 31 + i * 7) & 0xFF for i in range(n)]
+
+
+def engine_seeds():
+    on = 0x01
+    write("engine", "three_fragments",
+          [on, 0] + built(3, payload(100)) + built(0, payload(200, 1)) + built(4, payload(50, 2))
+          + receive(1, 1000) + built(3, payload(100)) + built(0, payload(200, 1))
+          + built(4, payload(50, 2)) + receive(1, 120))
+    write("engine", "long_packets",
+          [on, 0] + packet(3000, eep=True) + receive(1, 4000) + packet(1496) + receive(4, 100, 0x1C0)
+          + packet(0) + receive(2, 10))
+    every_type = [on, 0]
+    for t in (0, 1, 2, 3, 4, 5, 6, 7, 8, 136, 255):
+        every_type += built(t, payload(10, t))
+    every_type += receive(3, 64, -1) * 12
+    write("engine", "every_type_by_mask", every_type)
+    handlers = [on | 0x1C, 0] + built(6, payload(3)) + built(7, [0]) + built(7, [], credits=9)
+    handlers += built(7, [3, 1, 2]) + built(8, payload(88)) + built(1, payload(5)) + receive(1, 64)
+    write("engine", "handlers", handlers)
+    write("engine", "handler_ends_wait",
+          [on | 0x3C, 0] + built(6, payload(3)) + built(1, payload(5)) + receive(2, 64))
+    extended = [on, 0] + built(6, payload(4)) + built(7, [0]) + built(8, payload(88))
+    extended += built(7, [5, 5, 5]) + receive(4, 100, 0x1C0) * 4 + built(6, [1]) + receive(5, 1, 0x40)
+    write("engine", "extended", extended)
+    credit = [on, 0] + built(3, payload(40)) + built(7, [0]) + built(8, payload(88))
+    credit += built(6, [1, 2]) + built(255, payload(46)) + built(136, [1]) + built(4, payload(2))
+    credit += receive(10, 0) + receive(3, 100, -1) * 2 + receive(1, 100)
+    write("engine", "credit_wait_sets_aside", credit)
+    state = [on, 0] + built(1, payload(3)) + built(0x48, payload(88)) + built(8, payload(88), OTHER)
+    state += built(8, payload(88)) + receive(8, 88) + built(8, payload(88)) + receive(7, 88)
+    state += built(8, payload(88)) + receive(7, 10) + built(8, payload(40)) + receive(7, 88)
+    write("engine", "state_queries", state)
+    flags = [on, 0] + built(0x41, payload(3)) + built(0xC8, payload(3)) + built(0x88, payload(3))
+    flags += built(0x49, payload(3)) + built(0x46, payload(3)) + receive(3, 10, -1) * 4
+    write("engine", "flag_bits", flags)
+    bad = [on, 0] + raw(payload(10)) + raw([0] * 14 + [0x06, 0xAB]) + built(1, payload(3), length_field=50)
+    bad += raw([0] * 12 + [0x08, 0x00, 1, 0, 3, 0, 20, 1, 2, 3]) + raw([0] * 60, truncated=True)
+    bad += built(1, payload(1600)) + built(1, payload(3), ZERO) + [7] + built(1, payload(3), ZERO)
+    bad += receive(1, 10) + receive(1, -5) + receive(3, 0, -1) + receive(4, 1, -1)
+    write("engine", "bad_frames", bad)
+    rings = [on, 0] + packet(4000) + receive(10, 0) + [9] + u16(2) + [0xFF] + receive(1, 5000)
+    rings += packet(2000) + receive(10, 0) + [6] + receive(1, 5000) + [6] + [4] + u16(3000)
+    rings += packet(100) + receive(10, 0) + [3] + receive(1, 200) + [3] + receive(1, 200)
+    write("engine", "read_buffer_paths", rings)
+    write("engine", "socket_without_buffer",
+          [0x41, 0] + built(1, payload(3)) + receive(1, 10) + receive(7, 88) + [3]
+          + built(8, payload(88)) + receive(7, 88))
+    write("engine", "bridge_address_changes",
+          [on, 0] + [5, 1] + built(1, payload(3), OTHER, credits=3) + receive(1, 10) + [5, 0]
+          + built(1, payload(3), credits=7) + receive(3, 10, 2))
+
+
 if __name__ == "__main__":
     read_buffer_seeds()
     senders_printers_seeds()
+    engine_seeds()
