@@ -188,6 +188,25 @@ TEST_F(NoSocket, SendersRefuseWithoutUsingAFrameNumber) {
     EXPECT_EQ(0, spweth::library_state.data_frame_counter);
 }
 
+TEST_F(NoSocket, ReceivesAndStateQueriesReturnMinusOneWithoutPolling) {
+    unsigned char buffer[100];
+    unsigned char mac[6] = {};
+    unsigned char type = 0;
+    int frame_type = 0;
+    spw_eth_state state{};
+    mac_address source{};
+    for (int buffering : {1, 0}) {
+        set_recv_buffering(buffering);
+        for (pcap_t *socket : non_sockets()) {
+            EXPECT_EQ(-1, SpW_Recv_Packet(socket, buffer, 100, mac, &type));
+            EXPECT_EQ(-1, SpW_Recv_Frame_Type(socket, buffer, 100, -1, &frame_type, mac));
+            EXPECT_EQ(-1, SpW_Eth_Get_State(socket, &state, &source));
+            EXPECT_EQ(-1, SpW_Eth_Get_State_From_MAC(socket, &state, &source));
+        }
+    }
+    EXPECT_EQ(0, fake_pcap::counters().empty_polls);
+}
+
 void ignore_frame(unsigned char *data, int, unsigned char *) { std::free(data); }
 
 TEST_F(NoSocket, CloseClosesNothingAndChangesNothing) {
