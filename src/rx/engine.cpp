@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "link/frame.h"
+#include "link/sockets.h"
 #include "rx/rx.h"
 #include "state/console.h"
 
@@ -351,7 +352,7 @@ int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int 
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
                         unsigned char *mac, unsigned char *type, int frame_mask) {
     const std::optional<ModeTraits> traits = traits_of(recv_mode);
-    if (!traits || socket == nullptr || type == nullptr) return kRecvBadArgument;
+    if (!traits || !is_socket(socket) || type == nullptr) return kRecvBadArgument;
     if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
         return kRecvBadArgument;
 
