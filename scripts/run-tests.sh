@@ -13,7 +13,7 @@ bash scripts/install-deps.sh
 jobs=2
 
 # The test in tests/unit in which another thread clears wait_receive_active.
-tsan_filter='OtherThread'
+tsan_filter='WaitFlag.AnotherThread'
 
 stage_times=()
 stage() {  # stage NAME COMMAND...: runs the command and records its time
