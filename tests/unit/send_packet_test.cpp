@@ -184,15 +184,6 @@ TEST_F(ChannelByte, ShiftsTheDataOnePositionAcrossFrames) {
     EXPECT_EQ(expected, sent());
 }
 
-TEST_F(ChannelByte, OnlyTheLowByteIsSent) {
-    for (int channel : {0x1A5, 0xFFA5, -91}) {  // -91 is ...FFA5
-        fake_pcap::reset();
-        EXPECT_EQ(3, send_from_channel({1, 2}, channel));
-        ASSERT_EQ(1u, sent().size());
-        EXPECT_EQ(0xA5, sent()[0][19]) << channel;
-    }
-}
-
 using FrameNumbers = SendPacketTest;
 
 TEST_F(FrameNumbers, EachFrameTakesTheNextNumberAndWraps) {
@@ -205,16 +196,6 @@ TEST_F(FrameNumbers, EachFrameTakesTheNextNumberAndWraps) {
     EXPECT_EQ(0, sent()[2][15]);
     EXPECT_EQ(1, sent()[3][15]);
     EXPECT_EQ(2, spweth::library_state.data_frame_counter);
-}
-
-TEST_F(FrameNumbers, AddressChangesTakeEffectWithTheNextFrame) {
-    EXPECT_EQ(1, send({0x01}));
-    const unsigned char bridge[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
-    ASSERT_EQ(0, set_dest_mac_address(bridge, 6));
-    EXPECT_EQ(1, send({0x02}));
-    ASSERT_EQ(2u, sent().size());
-    EXPECT_EQ(Bytes(kBridgeMac.begin(), kBridgeMac.end()), slice(sent()[0], 0, 6));
-    EXPECT_EQ(Bytes(bridge, bridge + 6), slice(sent()[1], 0, 6));
 }
 
 using RefusedFrame = SendPacketTest;
