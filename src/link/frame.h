@@ -16,6 +16,12 @@ inline constexpr std::size_t kMaxFrameSize = kHeaderSize + kMaxPayload;  // 1514
 inline constexpr std::size_t kShortPayloadBound = 40;  // data payloads up to this are padded
 inline constexpr std::size_t kMinDataFrameSize = 60;
 inline constexpr std::size_t kMinCodeFrameSize = 62;  // control-code and configuration frames
+inline constexpr std::size_t kMaxCodes = 255;
+inline constexpr std::size_t kMaxCodeFrameSize = kHeaderSize + kMaxCodes;  // 274
+// A configuration frame is always 62 bytes and announces 46 payload bytes,
+// although only 43 follow the header.
+inline constexpr std::size_t kConfigurationFrameSize = kMinCodeFrameSize;
+inline constexpr std::uint16_t kConfigurationPayloadLength = 46;
 inline constexpr std::uint8_t kEtherTypeHigh = 0x06;
 inline constexpr std::uint8_t kEtherTypeLow = 0xAB;
 inline constexpr std::uint8_t kCreditsSent = 10;
@@ -47,6 +53,10 @@ enum class FrameType : std::uint8_t {
 // Type-byte flag bits of received frames (only on type bytes above 8 other than 136, 255).
 inline constexpr std::uint8_t kCommByteFlag = 0x40;
 inline constexpr std::uint8_t kRecvTimerFlag = 0x80;
+
+// What pcap_sendpacket returns for a refused frame; senders that refuse a
+// frame themselves return it too.
+inline constexpr int kFrameRefused = -1;
 
 // Writes offsets 0..18 from library_state: addresses, 06 AB, type, number,
 // payload length (little-endian) and the credits byte 10.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "state/state.h"
 
@@ -16,10 +17,12 @@ inline constexpr int kSendFailed = -2;
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
                         int end_marker, unsigned char channel);
 
+// How a caller's value becomes a control-code byte.
 enum class CodeEncoding { raw, time_code, interrupt, interrupt_five_bit, acknowledge,
                           acknowledge_five_bit, cc01, cc11 };
 
-// Sends one control-code frame of count codes (0..255) encoded as given.
-int send_ccode_frame(Socket socket, const unsigned char *values, int count, CodeEncoding encoding);
+// Sends one control-code frame carrying the values (at most 255), each encoded
+// as given; returns pcap_sendpacket's result.
+int send_ccode_frame(Socket socket, std::span<const std::uint8_t> values, CodeEncoding encoding);
 
 }  // namespace spweth
