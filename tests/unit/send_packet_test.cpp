@@ -120,36 +120,38 @@ TEST_F(Fragmentation, FrameMatchesTheWireLayoutByteForByte) {
 
 using EndMarkers = SendPacketTest;
 
-TEST_F(EndMarkers, OnlyTwoAndFiveRequestEep) {
+// Sends a two-frame and a one-frame packet with the marker; the frames they made.
+std::vector<Bytes> frames_with_marker(pcap_t *socket, int end_marker) {
+    const std::size_t before = fake_pcap::sent_frames().size();
     const Bytes data = pattern(1500, 8);
-    for (int marker : {0, 1, 3, 4, 6, -1, -5, 0x102}) {
-        fake_pcap::reset();
-        EXPECT_EQ(1500, send(data, marker));
-        EXPECT_EQ(10, send(pattern(10), marker));
-        ASSERT_EQ(3u, sent().size());
-        EXPECT_EQ(kSof, sent()[0][14]) << marker;
-        EXPECT_EQ(kEof, sent()[1][14]) << marker;
-        EXPECT_EQ(kFeof, sent()[2][14]) << marker;
-    }
-    for (int marker : {2, 5}) {
-        fake_pcap::reset();
-        EXPECT_EQ(1500, send(data, marker));
-        EXPECT_EQ(10, send(pattern(10), marker));
-        ASSERT_EQ(3u, sent().size());
-        EXPECT_EQ(kSof, sent()[0][14]) << marker;
-        EXPECT_EQ(kEef, sent()[1][14]) << marker;
-        EXPECT_EQ(kFeef, sent()[2][14]) << marker;
-    }
+    EXPECT_EQ(1500, SpW_Send_Packet(socket, data.data(), 1500, end_marker));
+    EXPECT_EQ(10, SpW_Send_Packet(socket, data.data(), 10, end_marker));
+    std::vector<Bytes> frames;
+    for (std::size_t i = before; i < fake_pcap::sent_frames().size(); ++i)
+        frames.push_back(fake_pcap::sent_frames()[i].bytes);
+    return frames;
+}
+
+Bytes type_bytes(const std::vector<Bytes> &frames) {
+    Bytes types;
+    for (const Bytes &frame : frames) types.push_back(frame[14]);
+    return types;
+}
+
+TEST_F(EndMarkers, OnlyTwoAndFiveRequestEep) {
+    for (int marker : {0, 1, 3, 4, 6, -1, -5, 0x102})
+        EXPECT_EQ(Bytes({kSof, kEof, kFeof}), type_bytes(frames_with_marker(socket_, marker)))
+            << marker;
+    for (int marker : {2, 5})
+        EXPECT_EQ(Bytes({kSof, kEef, kFeef}), type_bytes(frames_with_marker(socket_, marker)))
+            << marker;
 }
 
 TEST_F(EndMarkers, ZeroOneAndFourGiveTheSameFrames) {
-    const Bytes data = pattern(1600, 9);
     std::vector<std::vector<Bytes>> runs;
     for (int marker : {0, 1, 4}) {
         spweth::library_state.data_frame_counter = 0;
-        fake_pcap::reset();
-        EXPECT_EQ(1600, send(data, marker));
-        runs.push_back(sent());
+        runs.push_back(frames_with_marker(socket_, marker));
     }
     EXPECT_EQ(runs[0], runs[1]);
     EXPECT_EQ(runs[0], runs[2]);
