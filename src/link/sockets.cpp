@@ -64,7 +64,8 @@ pcap_t *open_adapter(const pcap_if_t *device) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t *handle = pcap_open_live(device->name, kSnapshotLength, 1, kReadTimeoutMs, errbuf);
     if (handle == nullptr)
-        console_error("\nUnable to open the adapter. %s is not supported by WinPcap\n", device->name);
+        console_error("\nUnable to open the adapter. %s is not supported by WinPcap\n",
+                      device->name);
     return handle;
 }
 
@@ -129,7 +130,7 @@ int socket_close(Socket socket) {
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
-    pcap_close(socket);
+    if (socket != nullptr) pcap_close(socket);
     return 0;
 }
 
