@@ -22,25 +22,29 @@ struct Adapter {
     std::optional<std::string> description;
 };
 
-// What the double knows of one handle opened with pcap_open_live.
+// What the double knows of one handle opened with pcap_open_live, or with
+// pcap_create, its settings and pcap_activate.
 struct Handle {
     std::string device;
     int snaplen = 0;
     int promisc = 0;
     int timeout_ms = 0;
-    std::string filter;          // text given to pcap_compile
+    int immediate = 0;
+    bool activated = false;
+    std::string filter;  // text given to pcap_compile
     int optimize = 0;
     bpf_u_int32 netmask = 0;
     bool filter_installed = false;
     int nonblock = 0;
     bool closed = false;
-    std::deque<Bytes> inbound;   // frames pcap_next_ex will hand out, in order
+    std::deque<Bytes> inbound;  // frames pcap_next_ex will hand out, in order
     std::deque<std::uint32_t> inbound_wire_lengths;
-    std::vector<Bytes> sent;     // frames given to pcap_sendpacket, refused ones too
-    Bytes current;               // the frame last handed out (pcap's buffer)
+    std::vector<Bytes> sent;  // frames given to pcap_sendpacket, refused ones too
+    Bytes current;            // the frame last handed out (pcap's buffer)
     pcap_pkthdr header{};
 };
 
+// open_live: opening an adapter, by pcap_open_live or pcap_create.
 enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket };
 
 // Forgets every handle, adapter, failure and hook; the adapter list becomes empty.
@@ -62,8 +66,8 @@ void on_empty_poll(std::function<void(pcap_t *)> hook);
 
 Handle &handle(pcap_t *p);
 pcap_t *last_opened();
-std::vector<pcap_t *> opened();   // in order of opening
-int open_handle_count();          // opened and not yet closed
+std::vector<pcap_t *> opened();  // in order of opening
+int open_handle_count();         // opened and not yet closed
 
 struct SentFrame {
     pcap_t *handle;
@@ -76,7 +80,7 @@ const std::vector<SentFrame> &sent_frames();
 struct Counters {
     int findalldevs = 0;
     int freealldevs = 0;
-    int open_live = 0;
+    int open_live = 0;  // adapters opened, by either way
     int compile = 0;
     int freecode = 0;
     int close = 0;
