@@ -33,7 +33,7 @@ inline bool is_socket(Socket socket) { return reinterpret_cast<std::intptr_t>(so
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
-// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms); prints
+// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms, immediate mode); prints
 // the "Unable to open" message and returns null on failure.
 pcap_t *open_adapter(const pcap_if_t *device);
 // Prints "Listening on" with the adapter's description (its name when it has none).
