@@ -207,6 +207,7 @@ TEST_F(Soak, DroppedFramesSpoilOnlyTheirOwnPacketsAndNothingHangs) {
     exchange(soak_bytes(4, 8));
     const std::uint64_t drops = bridge_counter("injected drops:");
     ASSERT_GT(drops, 0u);
+    std::printf("soak: %" PRIu64 " frames dropped by the bridge\n", drops);
     const std::uint64_t spoilt = tally_.damaged + tally_.silently_lost;
     // A dropped frame spoils its own packet, and the next one when it was the
     // last frame of a packet that a full-packet frame then joins.
