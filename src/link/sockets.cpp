@@ -140,7 +140,7 @@ int socket_close(Socket socket) {
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
-    if (socket != nullptr) pcap_close(socket);
+    pcap_close(socket);
     return 0;
 }
 

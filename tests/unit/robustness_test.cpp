@@ -16,7 +16,8 @@ using test::LibraryTest;
 
 void *no_memory(std::size_t) { return nullptr; }
 
-// A ring whose storage could not be allocated holds nothing, whatever it is given.
+// A ring whose storage could not be allocated (at the claim, or for a huge
+// size) holds nothing, whatever it is given.
 using ReadBufferWithoutStorage = LibraryTest;
 
 TEST_F(ReadBufferWithoutStorage, TakesFramesAndStaysEmpty) {
@@ -32,115 +33,31 @@ TEST_F(ReadBufferWithoutStorage, TakesFramesAndStaysEmpty) {
     EXPECT_EQ(0u, slot->fill);
     EXPECT_EQ(0u, slot->write_pos);
     EXPECT_EQ(nullptr, slot->storage);
-}
 
-// A ring of the smallest size, claimed by one socket.
-class SmallRing : public LibraryTest {
-protected:
-    void SetUp() override {
-        LibraryTest::SetUp();
-        set_recv_buffer_size(1500);
-        slot_ = spweth::read_buffer_find(open_socket());
-        ASSERT_NE(nullptr, slot_);
-    }
-
-    void put(const Bytes &frame) {
-        spweth::read_buffer_put(*slot_, frame.data(), static_cast<std::uint32_t>(frame.size()));
-    }
-    int take() { return spweth::read_buffer_take(*slot_, copy_); }
-    Bytes taken(int length) const { return Bytes(copy_.data, copy_.data + length); }
-
-    spweth::ReadBuffer *slot_ = nullptr;
-    spweth::RecordCopy copy_;
-};
-
-using FullRing = SmallRing;
-
-TEST_F(FullRing, NewRecordThatDoesNotFitEmptiesTheRingFirst) {
-    put(test::pattern(1396, 1));  // 1400 bytes used, 100 free
-    put(test::pattern(97, 2));    // needs 101
-    EXPECT_EQ(101u, slot_->fill);
-    EXPECT_EQ(97, take());
-    EXPECT_EQ(test::pattern(97, 2), taken(97));
-    EXPECT_EQ(0u, slot_->fill);
-    EXPECT_TRUE(out_.empty());
-}
-
-TEST_F(FullRing, FrameLargerThanTheRingIsReportedOnceAndLeavesTheRingUsable) {
-    put(test::pattern(1514, 1));
-    EXPECT_EQ(1500u, slot_->fill);
-    EXPECT_EQ(-1, take());
-    EXPECT_EQ("Read buffer error 3: read_buffer wrong data size (1496 / 1514). Flushing...\n",
-              out_);
-    EXPECT_EQ(0u, slot_->fill);
-
-    put(test::pattern(60, 3));
-    EXPECT_EQ(60, take());
-    EXPECT_EQ(test::pattern(60, 3), taken(60));
-}
-
-using DamagedRing = SmallRing;
-
-TEST_F(DamagedRing, FewerBytesThanALengthPrefixAreFlushed) {
-    put(test::pattern(60));
-    slot_->fill = 3;  // as if the ring had lost bytes
-    slot_->write_pos = (slot_->read_pos + 3) % slot_->capacity;
-    EXPECT_EQ(-1, take());
-    EXPECT_EQ("Read buffer error 2: read_buffer wrong frame size (3 / 4). Flushing...\n", out_);
-    EXPECT_EQ(0u, slot_->fill);
-}
-
-TEST_F(DamagedRing, NegativeLengthPrefixCountsAsTooLong) {
-    put(test::pattern(60));
-    std::memset(slot_->storage + slot_->read_pos, 0xFF, 4);  // length -1
-    EXPECT_EQ(-1, take());
-    EXPECT_EQ("Read buffer error 3: read_buffer wrong data size (60 / -1). Flushing...\n", out_);
-    EXPECT_EQ(0u, slot_->fill);
-    EXPECT_EQ(0u, slot_->read_pos);
-}
-
-using RecordCopyWithoutMemory = SmallRing;
-
-TEST_F(RecordCopyWithoutMemory, DropsThatRecordAndKeepsTheRest) {
-    put(test::pattern(100, 1));
-    put(test::pattern(50, 2));
-    spweth::heap_allocate = &no_memory;
-    EXPECT_EQ(-1, take());
-    EXPECT_EQ(54u, slot_->fill);
-    spweth::heap_allocate = &std::malloc;
-    EXPECT_EQ(50, take());
-    EXPECT_EQ(test::pattern(50, 2), taken(50));
-}
-
-// Sizes below 1500, negative ones included, change nothing.
-using RecvBufferSize = LibraryTest;
-
-TEST_F(RecvBufferSize, TooSmallOrNegativeIsRefusedWithAMessage) {
-    pcap_t *socket = open_socket();
-    const spweth::ReadBuffer *slot = spweth::read_buffer_find(socket);
-    const std::uint8_t *storage = slot->storage;
-    for (int size : {INT_MIN, -1, 0, 1499}) {
-        out_.clear();
-        set_recv_buffer_size(size);
-        EXPECT_EQ("Error setting read buffer size: size is too small (<1500 bytes)!\n", out_)
-            << size;
-        EXPECT_EQ(spweth::kDefaultRecvBufferSize, spweth::library_state.recv_buffer_size);
-        EXPECT_EQ(storage, slot->storage);
-    }
-}
-
-TEST_F(RecvBufferSize, SizeThatCannotBeAllocatedLeavesRingsEmptyNotBroken) {
-    pcap_t *socket = open_socket();
-    spweth::heap_allocate = &no_memory;
     set_recv_buffer_size(INT_MAX);
-    spweth::ReadBuffer *slot = spweth::read_buffer_find(socket);
     EXPECT_EQ(0u, slot->capacity);
-    const Bytes frame = test::pattern(60);
-    spweth::read_buffer_put(*slot, frame.data(), 60);
+    spweth::read_buffer_put(*slot, frame.data(), static_cast<std::uint32_t>(frame.size()));
     EXPECT_EQ(0u, slot->fill);
 }
 
-// Adapter numbers outside the list, and a dialog answered with no number.
+// A length prefix of -1 in the ring counts as far too long: error 3, flushed.
+using DamagedRing = LibraryTest;
+
+TEST_F(DamagedRing, NegativeLengthPrefixCountsAsTooLong) {
+    set_recv_buffer_size(1500);
+    spweth::ReadBuffer *slot = spweth::read_buffer_find(open_socket());
+    ASSERT_NE(nullptr, slot);
+    const Bytes frame = test::pattern(60);
+    spweth::read_buffer_put(*slot, frame.data(), 60);
+    std::memset(slot->storage + slot->read_pos, 0xFF, 4);
+    spweth::RecordCopy copy;
+    EXPECT_EQ(-1, spweth::read_buffer_take(*slot, copy));
+    EXPECT_EQ("Read buffer error 3: read_buffer wrong data size (60 / -1). Flushing...\n", out_);
+    EXPECT_EQ(0u, slot->fill);
+    EXPECT_EQ(0u, slot->read_pos);
+}
+
+// Adapter numbers far outside the list.
 using BadAdapterNumber = LibraryTest;
 
 TEST_F(BadAdapterNumber, IsRefusedWithoutOpeningAnything) {
@@ -153,15 +70,6 @@ TEST_F(BadAdapterNumber, IsRefusedWithoutOpeningAnything) {
     }
     EXPECT_EQ(0, fake_pcap::counters().open_live);
     EXPECT_EQ(-1, Get_Number_Chosen_Network_Device());
-}
-
-TEST_F(BadAdapterNumber, DialogAnsweredWithoutANumberOpensNothing) {
-    fake_pcap::set_adapters({{"fake0", "Fake adapter 0"}});
-    for (const char *answer : {"", "x\n", "-7\n"}) {
-        spweth::console_redirect(&out_, &err_, answer);
-        EXPECT_EQ(-3, SpW_Socket_Init_Dialog()) << answer;
-    }
-    EXPECT_EQ(0, fake_pcap::counters().open_live);
 }
 
 // No socket: null, or a negative result of SpW_Socket_Init passed on unchecked.
