@@ -90,6 +90,8 @@ TEST_F(NoSocket, SendersRefuseWithoutUsingAFrameNumber) {
         EXPECT_EQ(-1, SpW_Eth_Reset(socket));
         EXPECT_EQ(-1, SpW_Eth_Set_MAC_Dest(socket, &address));
         EXPECT_EQ(-1, SpW_Eth_Send_Conf_Packet(socket, spw_eth_conf_header_2{}));
+        EXPECT_EQ(-2, SpW_Send_Packet(socket, codes, 3, 1));
+        EXPECT_EQ(-2, SpW_Send_Packet_From_Channel(socket, codes, 3, 1, 7));
     }
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(0, spweth::library_state.ccode_frame_counter);
