@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/sockets.h"
 #include "rx/rx.h"
 #include "state/console.h"
 #include "tx/tx.h"
@@ -60,7 +61,8 @@ bool await_credits(Socket socket) {
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
                         int end_marker, unsigned char channel) {
     const bool with_channel = variant == kSendFromChannel;
-    if (length < 0 || (length > 0 && data == nullptr) || (with_channel && length == INT_MAX))
+    if (!is_socket(socket) || length < 0 || (length > 0 && data == nullptr) ||
+        (with_channel && length == INT_MAX))
         return kSendFailed;
     const int total = length + (with_channel ? 1 : 0);
     if (total == 0) return 0;
