@@ -223,6 +223,7 @@ int pcap_setnonblock(pcap_t *p, int nonblock, char *errbuf) {
 
 int pcap_next_ex(pcap_t *p, struct pcap_pkthdr **header, const u_char **data) {
     auto &h = p->state;
+    if (fake_pcap::should_fail(Call::next_ex)) return PCAP_ERROR;
     if (h.inbound.empty()) {
         ++world().counters.empty_polls;
         if (world().empty_poll_hook) world().empty_poll_hook(p);

@@ -45,7 +45,8 @@ struct Handle {
 };
 
 // open_live: opening an adapter, by pcap_open_live or pcap_create.
-enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket };
+// next_ex: a failing pcap_next_ex returns PCAP_ERROR (the adapter went away).
+enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket, next_ex };
 
 // Forgets every handle, adapter, failure and hook; the adapter list becomes empty.
 void reset();

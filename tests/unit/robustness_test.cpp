@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "receive_support.h"
 #include "rx/rx.h"
-#include "test_support.h"
 
 namespace {
 
+using test::bridge_frame;
 using test::Bytes;
 using test::LibraryTest;
 
@@ -27,7 +28,7 @@ TEST_F(ReadBufferWithoutStorage, TakesFramesAndStaysEmpty) {
     ASSERT_NE(nullptr, slot);
     ASSERT_EQ(0u, slot->capacity);
 
-    const Bytes frame = test::bridge_frame(1, test::pattern(41));
+    const Bytes frame = bridge_frame(1, test::pattern(41));
     spweth::read_buffer_put(*slot, frame.data(), static_cast<std::uint32_t>(frame.size()));
     spweth::read_buffer_put(*slot, nullptr, 0);
     EXPECT_EQ(0u, slot->fill);
@@ -147,6 +148,52 @@ TEST_F(AdapterCapture, SocketsAndStateCapturesAreInImmediateMode) {
     mac_address source{};
     EXPECT_EQ(0, SpW_Eth_Get_State_By_Dev(&state, &source));
     EXPECT_EQ(1, fake_pcap::handle(fake_pcap::last_opened()).immediate);
+}
+
+// Frames that break the rules reach the caller only within its buffer.
+using BadFrames = test::ReceiveTest;
+
+TEST_F(BadFrames, OversizedFrameIsDeliveredUpToTheBufferLength) {
+    const Bytes payload = test::pattern(4000);  // far beyond 1495 payload bytes
+    push(bridge_frame(test::kFeof, payload));
+    EXPECT_EQ(4000, recv_packet(1500));
+    EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 1500), buffer_);
+}
+
+TEST_F(BadFrames, FragmentsWithoutTheirStartJoinFromTheBufferStart) {
+    push(bridge_frame(test::kMof, test::pattern(30, 1)));
+    push(bridge_frame(test::kEof, test::pattern(20, 2)));
+    EXPECT_EQ(50, recv_packet(100));
+    EXPECT_EQ(test::concat({test::pattern(30, 1), test::pattern(20, 2)}), head(50));
+    EXPECT_EQ(0, type_);
+}
+
+TEST_F(BadFrames, NegativeBufferLengthCountsAsZero) {
+    push(bridge_frame(test::kFeof, test::pattern(10)));
+    buffer_.assign(16, 0xEE);
+    EXPECT_EQ(10, SpW_Recv_Packet(socket_, buffer_.data(), -5, mac_.data(), &type_));
+    EXPECT_EQ(Bytes(16, 0xEE), buffer_);
+}
+
+// An adapter that fails or has been closed.
+using LostAdapter = test::ReceiveTest;
+
+TEST_F(LostAdapter, CaptureErrorCountsAsAnEmptyPoll) {
+    fake_pcap::fail_next(fake_pcap::Call::next_ex);
+    push(bridge_frame(test::kFeof, test::pattern(5)));
+    EXPECT_EQ(5, recv_packet(10));  // polled again after the error
+
+    fake_pcap::fail_next(fake_pcap::Call::next_ex);
+    push(bridge_frame(test::kFeof, test::pattern(5)));
+    EXPECT_EQ(0, credit_wait());  // the error ends the credit wait like an empty poll
+    EXPECT_EQ(1u, queued());
+}
+
+TEST_F(LostAdapter, ReceiveOnAClosedSocketReturnsMinusOneWithoutPolling) {
+    SpW_Socket_Close(socket_);
+    EXPECT_EQ(-1, recv_packet(10));
+    EXPECT_EQ(-1, credit_wait());
+    EXPECT_EQ(0, fake_pcap::counters().empty_polls);
 }
 
 }  // namespace
