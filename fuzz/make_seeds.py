@@ -97,6 +97,17 @@ def senders_printers_seeds():
         dumps += [0x82, len(title)] + list(title) + u16(count) + dump_bytes(count)
     dumps += [0x82, 0x80] + u16(17) + dump_bytes(17)
     write("senders_printers", "dumps", dumps)
+    packets = []
+    for size, end, channel_call in ((0, 1, False), (1, 0, False), (40, 4, False), (41, 2, False),
+                                    (1495, 5, False), (1496, 1, False), (2990, -1, False),
+                                    (3000, 5, False), (0, 1, True), (1494, 1, True), (1495, 2, True)):
+        packets += [30 if channel_call else 29] + u16(size) + i32(end) + i32(0x1A5) + [0]
+        packets += [(i * 13) & 0xFF for i in range(size)]
+    write("senders_printers", "packets", packets)
+    credited = [29] + u16(3000) + i32(1) + i32(0) + [1] + [7] * 3000
+    credited += [29] + u16(100) + i32(1) + i32(0) + [3] + [9] * 100
+    credited += [26, 30] + u16(1500) + i32(2) + i32(3) + [1] + [5] * 1500
+    write("senders_printers", "packets_credited_refused", credited)
 
 
 # engine: settings byte, size byte, then operations (low four bits pick them).

@@ -61,8 +61,8 @@ for target in "${targets[@]}"; do
         result="FAILED (see $log)"
         status=1
     fi
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)
     corpus_size=$(find "$corpus" -type f | wc -l)
     echo "fuzz $target: $result, ${execs:-?} execs, ${coverage:-no coverage line}, corpus $corpus_size"
     [[ "$result" == ok ]] || tail -40 "$log"

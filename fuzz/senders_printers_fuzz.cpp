@@ -3,12 +3,16 @@
 // The input is a script of calls. Each starts with a byte that picks the call,
 // followed by its arguments: ints as 4 little-endian bytes, bytes as bytes,
 // code arrays as exactly (count mod 256) bytes in a heap block of that size,
-// a dump as a 2-byte count then the bytes, records and bodies as their bytes.
-// Pointers are valid and sized to match; a null pointer is passed where the
-// interface allows one (a code array or an address of a refused call, a dump
-// title). Sends go to a socket of the pcap double; printers to a redirected
-// console. Each frame sent is checked against the frame format, each dump
-// against its row layout.
+// packets as a 2-byte length (mod 8192), end marker, channel, a byte of
+// options (bit 0 credit flow control, bit 1 the bridge stays silent) and the
+// data, a dump as a 2-byte count then the bytes, records and bodies as their
+// bytes. Pointers are valid and sized to match; a null pointer is passed where
+// the interface allows one (a code array or an address of a refused call, a
+// dump title). Sends go to a socket of the pcap double, whose bridge answers
+// each credit wait with a credit report unless it stays silent; printers go
+// to a redirected console. Each frame sent is checked against the frame
+// format, each packet against its fragments, each dump against its row layout.
+#include <memory>
 #include <string>
 
 #include "fuzz_support.h"
@@ -70,10 +74,82 @@ void check_dump(const std::string &out, const std::string &title, std::size_t co
     check(rows == (count + 15) / 16, "dump row count");
 }
 
+// The frames of one packet sent since `before`, from frame number `number`:
+// typed by the fragment rules, each sized and padded as the size rules say,
+// their payloads together the expected bytes. All of them when the send
+// succeeded; when it failed, those sent before the refused frame.
+void check_packet(std::size_t before, std::uint8_t number, int result, const Bytes &expected,
+                  bool eep) {
+    const auto &frames = fake_pcap::sent_frames();
+    const std::size_t total = expected.size();
+    const std::size_t count = (total + frame::kMaxPayload - 1) / frame::kMaxPayload;
+    check(result == static_cast<int>(total) || result == -2, "packet result");
+    check(frames.size() - before <= count, "more frames than the packet needs");
+    if (result != -2) check(frames.size() - before == count, "packet frames missing");
+    for (std::size_t i = 0; before + i < frames.size(); ++i) {
+        const auto &sent = frames[before + i];
+        check(sent.accepted || (result == -2 && before + i + 1 == frames.size()),
+              "send went on after a refused frame");
+        const frame::FrameView view(sent.bytes.data(), sent.bytes.size());
+        const bool first = i == 0, last = i + 1 == count;
+        const std::uint8_t type = first && last ? (eep ? 2 : 1)
+                                  : first       ? 3
+                                  : last        ? (eep ? 5 : 4)
+                                                : 0;
+        const std::size_t payload = last ? total - i * frame::kMaxPayload : frame::kMaxPayload;
+        check(view.type_byte() == type, "fragment type");
+        check(view.bytes()[frame::kNumberOffset] == static_cast<std::uint8_t>(number + i),
+              "fragment number");
+        check(view.payload_length() == payload, "fragment payload length");
+        check(view.length() == frame::data_frame_size(payload), "fragment size");
+        check(std::memcmp(view.payload(), expected.data() + i * frame::kMaxPayload, payload) == 0,
+              "fragment bytes");
+        for (std::size_t k = frame::kHeaderSize + payload; k < view.length(); ++k)
+            check(view.bytes()[k] == 0, "fragment fill not zero");
+    }
+}
+
+// A credit report as the bridge sends it: an error frame of type 0.
+Bytes credit_report(std::uint8_t credits) {
+    Bytes frame(60, 0);
+    std::memcpy(frame.data() + frame::kSourceOffset, spweth::library_state.dest_mac_address.data(),
+                6);
+    frame[frame::kEtherTypeOffset] = frame::kEtherTypeHigh;
+    frame[frame::kEtherTypeOffset + 1] = frame::kEtherTypeLow;
+    frame[frame::kTypeOffset] = 7;
+    frame[frame::kLengthOffset] = 2;
+    frame[frame::kCreditsOffset] = credits;
+    frame[frame::kHeaderSize + 1] = credits;
+    return frame;
+}
+
+bool bridge_silent = false;
+
+pcap_t *open_socket() {
+    set_recv_buffer_size(65536);
+    fake_pcap::set_adapters({{"fuzz0", "Fuzz adapter"}});
+    const std::intptr_t socket = SpW_Socket_Init(0);
+    check(socket > 0, "socket not opened");
+    // A credit wait that needs credits finds a report, or is ended when the
+    // bridge stays silent; once the credits are there pcap runs dry.
+    fake_pcap::on_empty_poll([](pcap_t *p) {
+        const auto &state = spweth::library_state;
+        if (state.bridge_credits >= state.send_credit_wait) return;
+        if (bridge_silent)
+            set_wait_receive_active(0);
+        else
+            fake_pcap::push_inbound(p, credit_report(32));
+    });
+    return reinterpret_cast<pcap_t *>(socket);
+}
+
 class Script {
 public:
     Script(fuzz::CleanLibrary &library, fuzz::Input &in)
-        : lib_(library), in_(in), socket_(fuzz::open_fake_handle()) {}
+        : lib_(library), in_(in), socket_(open_socket()) {
+        lib_.out.clear();
+    }
+    ~Script() { bridge_silent = false; }
 
     void run() {
         while (!in_.empty()) {
@@ -129,6 +205,37 @@ private:
         const std::uint8_t number = kind == Kind::codes ? spweth::library_state.ccode_frame_counter
                                                         : spweth::library_state.data_frame_counter;
         check_sent(before, call(), kind, number, payload);
+    }
+
+    void packet(bool with_channel) {
+        const std::size_t length = in_.u16() % 8192;
+        const int end_marker = integer();
+        const int channel = integer();
+        const std::uint8_t options = in_.byte();
+        const auto taken = in_.bytes(length);
+        const auto data = std::make_unique<unsigned char[]>(length);  // exactly the length
+        std::memset(data.get(), 0x5A, length);
+        std::copy(taken.begin(), taken.end(), data.get());
+
+        Bytes expected;
+        if (with_channel) expected.push_back(static_cast<std::uint8_t>(channel & 0xFF));
+        expected.insert(expected.end(), data.get(), data.get() + length);
+        set_send_crediting(options & 1);
+        bridge_silent = options & 2;
+        const std::size_t before = fake_pcap::sent_frames().size();
+        const std::uint8_t number = spweth::library_state.data_frame_counter;
+        const int n = static_cast<int>(length);
+        const int result =
+            with_channel ? SpW_Send_Packet_From_Channel(socket_, data.get(), n, end_marker, channel)
+                         : SpW_Send_Packet(socket_, data.get(), n, end_marker);
+        check_packet(before, number, result, expected, end_marker == 2 || end_marker == 5);
+        if (result == -2)
+            check(lib_.err.starts_with("\nError sending packet: "), "send failure message",
+                  lib_.err);
+        lib_.err.clear();
+        set_send_crediting(0);
+        bridge_silent = false;
+        set_wait_receive_active(1);
     }
 
     // A null address is refused: nothing is sent and no frame number is used.
@@ -269,6 +376,12 @@ private:
                 set_dest_mac_address(mac.bytes, in_.byte() % 8);
                 break;
             }
+            case 29:
+                packet(false);
+                break;
+            case 30:
+                packet(true);
+                break;
             default:
                 break;
         }
