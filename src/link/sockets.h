@@ -21,7 +21,10 @@ enum SocketResult : std::intptr_t {
     kNoReadBuffer = -8,
 };
 
-inline constexpr int kSnapshotLength = 65536;
+// Bytes captured of each frame: a bridge frame is at most 1514 bytes. In
+// immediate mode the capture ring holds frames in slots of this size, so
+// 65536 can leave room for as few as 32 frames between two reads.
+inline constexpr int kSnapshotLength = 2048;
 inline constexpr int kReadTimeoutMs = 100;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
@@ -33,7 +36,7 @@ inline bool is_socket(Socket socket) { return reinterpret_cast<std::intptr_t>(so
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
-// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms, immediate mode); prints
+// Opens an adapter as a capture (snapshot 2048, promiscuous, 100 ms, immediate mode); prints
 // the "Unable to open" message and returns null on failure.
 pcap_t *open_adapter(const pcap_if_t *device);
 // Prints "Listening on" with the adapter's description (its name when it has none).

@@ -81,7 +81,7 @@ TEST_F(SocketInit, OpensTheAdapterFilteredAndNonBlocking) {
     ASSERT_GT(result, 0);
     const fake_pcap::Handle &h = fake_pcap::handle(as_socket(result));
     EXPECT_EQ("fake1", h.device);
-    EXPECT_EQ(65536, h.snaplen);
+    EXPECT_EQ(2048, h.snaplen);
     EXPECT_EQ(1, h.promisc);
     EXPECT_EQ(100, h.timeout_ms);
     EXPECT_EQ("ether proto 0x06AB", h.filter);
