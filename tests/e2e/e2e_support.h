@@ -7,6 +7,7 @@
 #include <pcap/pcap.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +33,10 @@ inline constexpr const char *kBridgeLink = "spw-bridge";
 inline constexpr mac_address kBridgeMac{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
 
 inline bool run(const std::string &command) { return std::system(command.c_str()) == 0; }
+
+// In a forked child: end when the test process ends, also when it aborts on a
+// sanitizer report, so that no emulator keeps the test's output open.
+inline void die_with_parent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
 // Ends a receive that waits too long by clearing the library's wait flag.
 class Watchdog {
@@ -114,6 +119,7 @@ protected:
         args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", kBridgeLink});
         emulator_ = fork();
         if (emulator_ == 0) {
+            die_with_parent();
             std::vector<char *> argv;
             for (auto &a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -146,13 +152,12 @@ protected:
     }
 
     // Receives one packet from the bridge; -1 on time-out.
-    int receive(Bytes &buffer, unsigned char &type, std::chrono::milliseconds timeout =
-                                                        std::chrono::milliseconds(3000)) {
+    int receive(Bytes &buffer, unsigned char &type,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
         mac_address from = kBridgeMac;
         watchdog_.arm(timeout);
-        const int length = SpW_Recv_Packet_From_MAC(socket_, buffer.data(),
-                                                    static_cast<int>(buffer.size()), from.bytes,
-                                                    &type);
+        const int length = SpW_Recv_Packet_From_MAC(
+            socket_, buffer.data(), static_cast<int>(buffer.size()), from.bytes, &type);
         return watchdog_.disarm() ? -1 : length;
     }
 

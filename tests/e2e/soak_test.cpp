@@ -88,6 +88,7 @@ protected:
         args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", e2e::kBridgeLink});
         emulator_ = fork();
         if (emulator_ == 0) {
+            e2e::die_with_parent();
             const int out = open(summary_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(out, STDOUT_FILENO);
             std::vector<char *> argv;
