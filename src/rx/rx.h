@@ -20,9 +20,17 @@ enum RecvMode : int {
     kRecvCreditWait = 10,
 };
 
-inline constexpr int kRecvNoSlot = -1;  // buffering on and the socket has no read buffer
+// Engine results besides lengths and 0.
+inline constexpr int kRecvNoSlot = -1;          // buffering on and the socket has no read buffer
+inline constexpr int kRecvBadArgument = -1;     // a record the mode needs is missing
+inline constexpr int kRecvBufferTooSmall = -1;  // a state mode was given less than 88 bytes
+
+// The status record that a state mode copies: payload bytes 0..87 of a status frame.
+inline constexpr int kStateRecordSize = 88;
 
 // The receive engine behind every receive call, state query and credit wait.
+// The credit wait (mode 10) needs no buffer and no address record; every mode
+// needs a socket and a type byte.
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
                         unsigned char *mac, unsigned char *type, int frame_mask);
 

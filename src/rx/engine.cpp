@@ -1,0 +1,405 @@
+// The receive engine: one polling loop behind every receive call, state query
+// and credit wait. Frames come from the socket's read buffer first, then from
+// pcap (examined in pcap's own buffer); each is decoded by decode_frame and
+// then handled as the action table says for its type and the call's mode.
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <optional>
+
+#include "link/frame.h"
+#include "rx/rx.h"
+#include "state/console.h"
+
+namespace spweth {
+namespace {
+
+using frame::DecodedFrame;
+using frame::FrameType;
+using frame::FrameView;
+
+inline constexpr std::size_t kMacSize = 6;
+inline constexpr unsigned char kEepTypeByte = 1;  // a packet ended by EEP (EEF or FEEF)
+inline constexpr std::size_t kEmptyErrorRecordSize = 2;
+
+// What a mode does with a frame that has passed decoding and the address step.
+enum class Action : std::uint8_t {
+    store_first,             // payload to the buffer's start; the running offset becomes P
+    append,                  // payload at the running offset; the offset grows by P
+    finish,                  // append, then return the packet's length; the type byte stays 0
+    finish_with_eep,         // the type byte becomes 1, then finish
+    deliver_if_masked,       // type byte := type, payload to the buffer's start, return P
+    error_record_if_masked,  // type byte := 7, the error record to the buffer, return n
+    ccode_handler,           // a heap copy of the payload to the registered handler
+    err_frame_handler,       // a heap copy of the error record to the registered handler
+    status_handler,          // a heap copy of the payload to the registered handler
+    state_copy,              // a type byte of exactly 8: the 88-byte record, return P
+    set_aside,               // the whole frame into the socket's read buffer
+    drop,
+    ignore,
+};
+
+// The mode groups, in the order of the action table's columns.
+enum Column : std::size_t {
+    kPacketModes,     // 1, 2
+    kExtendedModes,   // 4, 5
+    kFrameTypeModes,  // 3, 6
+    kStateModes,      // 7, 8
+    kCreditWait,      // 10
+    kColumns,
+};
+
+struct ActionRow {
+    FrameType type;
+    std::uint32_t mask_bit;  // the frame_mask bit that selects the type
+    std::array<Action, kColumns> actions;
+};
+
+using enum Action;
+
+// clang-format off
+constexpr ActionRow kActionTable[] = {
+    // type                    mask bit     modes 1, 2         modes 4, 5              modes 3, 6              modes 7, 8  mode 10
+    {FrameType::sof,           0x8,        {store_first,       store_first,            deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::mof,           0x1,        {append,            append,                 deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::eof,           0x10,       {finish,            finish,                 deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::feof,          0x2,        {finish,            finish,                 deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::eef,           0x20,       {finish_with_eep,   finish_with_eep,        deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::feef,          0x4,        {finish_with_eep,   finish_with_eep,        deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::control_codes, 0x40,       {ccode_handler,     deliver_if_masked,      deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::errors,        0x80,       {err_frame_handler, error_record_if_masked, error_record_if_masked, ignore,     drop}},
+    {FrameType::status,        0x100,      {status_handler,    deliver_if_masked,      deliver_if_masked,      state_copy, drop}},
+    {FrameType::type_136,      0x20000000, {ignore,            ignore,                 deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::configuration, 0x80000000, {ignore,            ignore,                 deliver_if_masked,      ignore,     set_aside}},
+};
+// clang-format on
+
+const ActionRow *row_of(FrameType type) {
+    for (const ActionRow &row : kActionTable)
+        if (row.type == type) return &row;
+    return nullptr;
+}
+
+// What a mode does with the caller's address record.
+enum class AddressUse : std::uint8_t {
+    report_source,   // modes 1, 3, 4, 7: receives the source of each frame examined
+    require_source,  // modes 2, 5, 6, 8: frames from any other source are ignored
+    none,            // mode 10
+};
+
+struct ModeTraits {
+    Column column;
+    AddressUse address;
+};
+
+// clang-format off
+constexpr std::optional<ModeTraits> traits_of(int recv_mode) {
+    using enum AddressUse;
+    switch (recv_mode) {
+        case kRecvPacket:                return ModeTraits{kPacketModes,    report_source};
+        case kRecvPacketFromMac:         return ModeTraits{kPacketModes,    require_source};
+        case kRecvFrameType:             return ModeTraits{kFrameTypeModes, report_source};
+        case kRecvPacketExtended:        return ModeTraits{kExtendedModes,  report_source};
+        case kRecvPacketFromMacExtended: return ModeTraits{kExtendedModes,  require_source};
+        case kRecvFrameTypeFromMac:      return ModeTraits{kFrameTypeModes, require_source};
+        case kRecvState:                 return ModeTraits{kStateModes,     report_source};
+        case kRecvStateFromMac:          return ModeTraits{kStateModes,     require_source};
+        case kRecvCreditWait:            return ModeTraits{kCreditWait,     none};
+        default:                         return std::nullopt;  // there is no mode 9
+    }
+}
+// clang-format on
+
+// The error record: n = P, or 2 when P is 0. For error type 0 (the credit
+// report, a first payload byte of 0) it starts with 0 and the frame's credits
+// byte. Payload bytes that the frame does not hold count as 0.
+std::size_t error_record_size(std::size_t payload_length) {
+    return payload_length == 0 ? kEmptyErrorRecordSize : payload_length;
+}
+
+bool is_credit_report(const FrameView &frame) {
+    return frame.length() == frame::kHeaderSize || frame.payload()[0] == 0;
+}
+
+// Writes the first `count` bytes of the record.
+void write_error_record(const FrameView &frame, std::uint8_t *record, std::size_t count) {
+    const std::size_t held = std::min(count, frame.length() - frame::kHeaderSize);
+    if (held != 0) std::memcpy(record, frame.payload(), held);
+    std::fill(record + held, record + count, std::uint8_t{0});
+    if (is_credit_report(frame)) {
+        if (count > 0) record[0] = 0;
+        if (count > 1) record[1] = frame.credits();
+    }
+}
+
+int saturated(std::int64_t length) {
+    return static_cast<int>(std::min<std::int64_t>(length, INT_MAX));
+}
+
+// One receive call: its arguments, running offset and record copy.
+class ReceiveCall {
+public:
+    ReceiveCall(ModeTraits traits, Socket socket, unsigned char *buffer, int length,
+                unsigned char *mac, unsigned char *type, int frame_mask)
+        : traits_(traits),
+          socket_(socket),
+          buffer_(buffer),
+          capacity_(length > 0 ? static_cast<std::size_t>(length) : 0),
+          mac_(mac),
+          type_(type),
+          mask_(static_cast<std::uint32_t>(frame_mask)) {}
+
+    int run();
+
+private:
+    enum class Take { frame, next_turn, pcap_empty, no_slot };
+
+    Take take_frame(FrameView &frame);
+    std::optional<int> examine(const FrameView &frame);
+    void store(std::int64_t at, const FrameView &frame, std::size_t payload_length);
+    int deliver_error_record(const FrameView &frame, std::size_t payload_length);
+    void call_handler(event_handler handler, const FrameView &frame, std::size_t size,
+                      bool error_record);
+    std::optional<int> copy_state(const FrameView &frame, std::size_t payload_length);
+    void set_aside_frame(const FrameView &frame);
+
+    const ModeTraits traits_;
+    const Socket socket_;
+    unsigned char *const buffer_;
+    const std::size_t capacity_;  // length, a negative one counting as 0
+    unsigned char *const mac_;
+    unsigned char *const type_;
+    const std::uint32_t mask_;
+    std::int64_t offset_ = 0;     // packet bytes so far, counted whether copied or not
+    ReadBuffer *slot_ = nullptr;  // the socket's read buffer as found this turn
+    RecordCopy copy_;             // released before every pcap read and on return
+};
+
+int ReceiveCall::run() {
+    for (;;) {
+        if (library_state.wait_receive_active.load() == 0) return 0;
+        FrameView frame(nullptr, 0);
+        switch (take_frame(frame)) {
+            case Take::no_slot:
+                return kRecvNoSlot;
+            case Take::pcap_empty:
+                if (traits_.column == kCreditWait) return 0;
+                continue;
+            case Take::next_turn:
+                continue;
+            case Take::frame:
+                break;
+        }
+        if (const std::optional<int> result = examine(frame)) return *result;
+    }
+}
+
+ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
+    slot_ = nullptr;
+    if (library_state.recv_buffering != 0) {
+        slot_ = read_buffer_find(socket_);
+        if (slot_ == nullptr && traits_.column != kStateModes) return Take::no_slot;
+    }
+    if (slot_ != nullptr && traits_.column != kCreditWait && slot_->fill != 0) {
+        const int length = read_buffer_take(*slot_, copy_);
+        if (length <= 0) return Take::next_turn;
+        frame = FrameView(copy_.data, static_cast<std::size_t>(length));
+        return Take::frame;
+    }
+    copy_.release();
+    pcap_pkthdr *header = nullptr;
+    const u_char *data = nullptr;
+    if (pcap_next_ex(socket_, &header, &data) <= 0) return Take::pcap_empty;
+    frame = FrameView(data, header->caplen);  // only the captured bytes are there
+    return Take::frame;
+}
+
+std::optional<int> ReceiveCall::examine(const FrameView &frame) {
+    DecodedFrame decoded{};
+    if (!frame::decode_frame(frame, decoded)) return std::nullopt;
+
+    switch (traits_.address) {
+        case AddressUse::require_source:
+            if (std::memcmp(frame.source(), mac_, kMacSize) != 0) return std::nullopt;
+            break;
+        case AddressUse::report_source:
+            std::memcpy(mac_, frame.source(), kMacSize);
+            break;
+        case AddressUse::none:
+            break;
+    }
+
+    const ActionRow *row = row_of(decoded.type);
+    if (row == nullptr) return std::nullopt;
+    const std::size_t payload_length = decoded.payload_length;
+    const bool masked = (mask_ & row->mask_bit) != 0;
+
+    switch (row->actions[traits_.column]) {
+        case store_first:
+            store(0, frame, payload_length);
+            offset_ = static_cast<std::int64_t>(payload_length);
+            return std::nullopt;
+        case append:
+            store(offset_, frame, payload_length);
+            offset_ += static_cast<std::int64_t>(payload_length);
+            return std::nullopt;
+        case finish_with_eep:
+            *type_ = kEepTypeByte;
+            [[fallthrough]];
+        case finish:
+            store(offset_, frame, payload_length);
+            return saturated(offset_ + static_cast<std::int64_t>(payload_length));
+        case deliver_if_masked:
+            if (!masked) return std::nullopt;
+            *type_ = static_cast<unsigned char>(decoded.type);
+            store(0, frame, payload_length);
+            return static_cast<int>(payload_length);
+        case error_record_if_masked:
+            if (!masked) return std::nullopt;
+            return deliver_error_record(frame, payload_length);
+        case ccode_handler:
+            call_handler(library_state.ccode_handler, frame, payload_length, false);
+            return std::nullopt;
+        case err_frame_handler:
+            call_handler(library_state.err_frame_handler, frame, error_record_size(payload_length),
+                         true);
+            return std::nullopt;
+        case status_handler:
+            call_handler(library_state.status_handler, frame, payload_length, false);
+            return std::nullopt;
+        case state_copy:
+            return copy_state(frame, payload_length);
+        case set_aside:
+            set_aside_frame(frame);
+            return std::nullopt;
+        case drop:
+        case ignore:
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Copies up to payload_length bytes at `at`, never past the buffer's length.
+void ReceiveCall::store(std::int64_t at, const FrameView &frame, std::size_t payload_length) {
+    if (at >= static_cast<std::int64_t>(capacity_)) return;
+    const std::size_t count = std::min(payload_length, capacity_ - static_cast<std::size_t>(at));
+    if (count != 0) std::memcpy(buffer_ + at, frame.payload(), count);
+}
+
+int ReceiveCall::deliver_error_record(const FrameView &frame, std::size_t payload_length) {
+    const std::size_t size = error_record_size(payload_length);
+    // A credit report gives the caller its two defined bytes only.
+    const std::size_t written = is_credit_report(frame) ? kEmptyErrorRecordSize : size;
+    write_error_record(frame, buffer_, std::min(written, capacity_));
+    *type_ = static_cast<unsigned char>(FrameType::errors);
+    return static_cast<int>(size);
+}
+
+// The handler owns the block. Without memory for it the frame is dropped and
+// the receive goes on.
+void ReceiveCall::call_handler(event_handler handler, const FrameView &frame, std::size_t size,
+                               bool error_record) {
+    if (handler == nullptr) return;
+    auto *block = static_cast<unsigned char *>(heap_allocate(std::max<std::size_t>(size, 1)));
+    if (block == nullptr) return;
+    if (error_record)
+        write_error_record(frame, block, size);
+    else if (size != 0)
+        std::memcpy(block, frame.payload(), size);
+    handler(block, static_cast<int>(size), mac_);
+}
+
+std::optional<int> ReceiveCall::copy_state(const FrameView &frame, std::size_t payload_length) {
+    // Flag bits over a type of 8 do not make a status frame here.
+    if (frame.type_byte() != static_cast<std::uint8_t>(FrameType::status)) return std::nullopt;
+    // A status payload too short to hold the record is passed over.
+    if (payload_length < static_cast<std::size_t>(kStateRecordSize)) return std::nullopt;
+    if (capacity_ < static_cast<std::size_t>(kStateRecordSize)) {
+        console_error("\nError: buffer too small for state data. Required: %d bytes\n",
+                      kStateRecordSize);
+        return kRecvBufferTooSmall;
+    }
+    std::memcpy(buffer_, frame.payload(), kStateRecordSize);
+    return static_cast<int>(payload_length);
+}
+
+void ReceiveCall::set_aside_frame(const FrameView &frame) {
+    if (library_state.recv_buffering == 0) return;
+    if (slot_ == nullptr) {
+        console_error("SpW_Recv_Packet_uni. Error getting read buffer for socket.\n");
+        return;
+    }
+    read_buffer_put(*slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()));
+}
+
+// The frame-type receives give the engine a type byte of their own and widen it.
+int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int length,
+                       int frame_mask, int *type, unsigned char *mac) {
+    if (type == nullptr) return kRecvBadArgument;
+    unsigned char type_byte = 0;
+    const int result =
+        SpW_Recv_Packet_uni(mode, socket, buffer, length, mac, &type_byte, frame_mask);
+    *type = type_byte;
+    return result;
+}
+
+}  // namespace
+
+int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
+                        unsigned char *mac, unsigned char *type, int frame_mask) {
+    const std::optional<ModeTraits> traits = traits_of(recv_mode);
+    if (!traits || socket == nullptr || type == nullptr) return kRecvBadArgument;
+    if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
+        return kRecvBadArgument;
+
+    *type = 0;
+    library_state.packet_has_comm_byte = 0;
+    library_state.packet_has_recv_timer = 0;
+    return ReceiveCall(*traits, socket, buffer, length, mac, type, frame_mask).run();
+}
+
+}  // namespace spweth
+
+using spweth::SpW_Recv_Packet_uni;
+
+extern "C" {
+
+SPWETH_API int SpW_Recv_Packet(struct pcap *socket, unsigned char *buffer, int length,
+                               unsigned char *mac, unsigned char *type) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacket, socket, buffer, length, mac, type, 0);
+}
+
+SPWETH_API int SpW_Recv_Packet_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
+                                        unsigned char *mac, unsigned char *type) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0);
+}
+
+SPWETH_API int SpW_Recv_Packet_extended(struct pcap *socket, unsigned char *buffer, int length,
+                                        unsigned char *mac, unsigned char *type, int frame_mask) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacketExtended, socket, buffer, length, mac, type,
+                               frame_mask);
+}
+
+SPWETH_API int SpW_Recv_Packet_From_MAC_extended(struct pcap *socket, unsigned char *buffer,
+                                                 int length, unsigned char *mac,
+                                                 unsigned char *type, int frame_mask) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMacExtended, socket, buffer, length, mac,
+                               type, frame_mask);
+}
+
+SPWETH_API int SpW_Recv_Frame_Type(struct pcap *socket, unsigned char *buffer, int length,
+                                   int frame_mask, int *type, unsigned char *mac) {
+    return spweth::receive_frame_type(spweth::kRecvFrameType, socket, buffer, length, frame_mask,
+                                      type, mac);
+}
+
+SPWETH_API int SpW_Recv_Frame_Type_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
+                                            int frame_mask, int *type, unsigned char *mac) {
+    return spweth::receive_frame_type(spweth::kRecvFrameTypeFromMac, socket, buffer, length,
+                                      frame_mask, type, mac);
+}
+
+}  // extern "C"
