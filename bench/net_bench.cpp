@@ -5,7 +5,13 @@
 // handle, the peer end (--peer) the stream sender and the bridge emulator.
 // Every figure is the median of several rounds; SDK and raw rounds alternate,
 // and which of the two goes first alternates too, so that drift cancels out.
+// The threads that send and receive in the throughput rounds run at real-time
+// priority (SCHED_FIFO 1) unless told not to: on a machine with other load the
+// scheduler would otherwise take a core from the receiver in mid-stream, and
+// the capture ring would overflow for reasons that have nothing to do with it.
 #include <pcap/pcap.h>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -33,18 +39,22 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 using Frames = std::vector<Bytes>;
 
-constexpr int kPacketSizes[] = {1, 64, 1495, 1496, 65536, 1048576};
-constexpr int kRoundTripSizes[] = {64, 1495, 65536, 1048576};
 constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 constexpr const char *kCaptureNothing = "less 1";  // a send-only handle keeps no frame
 constexpr mac_address kBridgeAddress{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
 constexpr mac_address kZeroAddress{};
 constexpr int kEndWithEop = 1;
-constexpr int kTypeOffset = 14;                // the frame-type byte of a bridge frame
+// From the bridge frame format: header size, type byte, payload per frame,
+// the shortest data frame.
+constexpr std::size_t kHeaderSize = 19;
+constexpr int kTypeOffset = 14;
+constexpr int kMaxPayload = 1495;
+constexpr std::size_t kMinDataFrame = 60;
 constexpr std::uint8_t kNotAFrameType = 0x09;  // every receiver here ignores it
 constexpr int kFillerLength = 60;
-constexpr auto kStallLimit = std::chrono::milliseconds(400);
-constexpr auto kRoundTripStallLimit = std::chrono::seconds(2);
+constexpr auto kRingTimer = std::chrono::milliseconds(120);  // read timeout, with a margin
+constexpr auto kStallLimit = std::chrono::milliseconds(150);
+constexpr auto kRoundTripStallLimit = std::chrono::seconds(5);
 
 struct Options {
     std::string host;
@@ -52,12 +62,20 @@ struct Options {
     std::string emulator;
     int emulator_credits = 32;
     int emulator_status_ms = 1000;
-    int rounds = 7;
-    long frames_per_round = 40000;
+    int send_rounds = 9;
+    long send_frames = 20000;  // per round
+    int receive_rounds = 11;
+    long receive_frames = 10000;
+    int round_trip_rounds = 3;
     double round_trip_seconds = 0.3;
+    bool realtime = true;
+    std::vector<int> sizes{1, 64, 1495, 1496, 65536, 1048576};
+    std::vector<int> round_trip_sizes{64, 1495, 65536, 1048576};
     std::string markdown = "net_results.md";
     std::string plot_data = "throughput.dat";
 };
+
+long frames_per_packet(int size) { return (size + kMaxPayload - 1) / kMaxPayload; }
 
 [[noreturn]] void fail(const std::string &what) {
     std::fprintf(stderr, "net_bench: %s\n", what.c_str());
@@ -86,6 +104,30 @@ std::string size_label(int size) {
     if (size >= 65536 && size % 1024 == 0) return std::to_string(size / 1024) + " KiB";
     return std::to_string(size) + " B";
 }
+
+// Real-time priority for the calling thread while it lives (when allowed).
+// The thread that ends a receive round ranks above the two that spin, so that
+// it gets a core as soon as its sleep ends.
+constexpr int kWorkerPriority = 1;
+constexpr int kControllerPriority = 2;
+class RealtimePriority {
+public:
+    explicit RealtimePriority(bool wanted, int priority = kWorkerPriority) {
+        if (!wanted) return;
+        pthread_getschedparam(pthread_self(), &old_policy_, &old_param_);
+        sched_param param{};
+        param.sched_priority = priority;
+        raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+    }
+    ~RealtimePriority() {
+        if (raised_) pthread_setschedparam(pthread_self(), old_policy_, &old_param_);
+    }
+
+private:
+    bool raised_ = false;
+    int old_policy_ = SCHED_OTHER;
+    sched_param old_param_{};
+};
 
 // --- Handles -----------------------------------------------------------------
 
@@ -119,12 +161,20 @@ pcap_t *open_sdk(const std::string &adapter) {
     fail("no adapter " + adapter);
 }
 
-// Reads and forgets every frame that the handle holds now.
+// Reads and forgets every frame that the handle holds. A capture ring hands
+// frames out a block at a time, when the block is full or its timer (the
+// handle's 100 ms read timeout) runs out; so frames that came before this
+// call may still be held back, and the drain waits for that timer once.
 void drain(pcap_t *handle) {
-    pcap_pkthdr *header;
-    const u_char *data;
-    while (pcap_next_ex(handle, &header, &data) == 1) {
-    }
+    auto forget_ready = [handle] {
+        pcap_pkthdr *header;
+        const u_char *data;
+        while (pcap_next_ex(handle, &header, &data) == 1) {
+        }
+    };
+    forget_ready();
+    std::this_thread::sleep_for(kRingTimer);
+    forget_ready();
 }
 
 // The frames that SpW_Send_Packet puts on the wire for one packet of this
@@ -136,11 +186,9 @@ Frames sdk_frames(pcap_t *sdk, pcap_t *watcher, int size, const mac_address &sou
     const Bytes packet = pattern(size);
     if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) fail("SpW_Send_Packet");
     set_source_mac_address(kZeroAddress.bytes, 6);
-    // Outgoing frames reach the capture ring during the send; the ring hands
-    // out a block once it is full or its 100 ms timer runs out.
+    // Outgoing frames reach the capture ring during the send (see drain).
     Frames frames;
-    long expected = 0;
-    for (int left = size; left > 0; left -= 1495) ++expected;
+    const long expected = frames_per_packet(size);
     const auto start = Clock::now();
     while (static_cast<long>(frames.size()) < expected && seconds_since(start) < 1.0) {
         pcap_pkthdr *header;
@@ -148,14 +196,17 @@ Frames sdk_frames(pcap_t *sdk, pcap_t *watcher, int size, const mac_address &sou
         if (pcap_next_ex(watcher, &header, &data) == 1)
             frames.emplace_back(data, data + header->caplen);
     }
-    if (static_cast<long>(frames.size()) != expected)
-        fail("captured " + std::to_string(frames.size()) + " of " + std::to_string(expected) +
-             " frames of a " + std::to_string(size) + "-byte packet");
+    std::size_t carried = 0;  // payload and zero fill
+    for (const Bytes &frame : frames) carried += frame.size() - kHeaderSize;
+    if (static_cast<long>(frames.size()) != expected || carried < static_cast<std::size_t>(size) ||
+        carried > static_cast<std::size_t>(size) + kMinDataFrame - kHeaderSize)
+        fail("captured " + std::to_string(frames.size()) + " frames carrying " +
+             std::to_string(carried) + " bytes for a " + std::to_string(size) + "-byte packet");
     return frames;
 }
 
-long packets_per_round(const Options &options, std::size_t frames_per_packet) {
-    return std::max<long>(1, options.frames_per_round / static_cast<long>(frames_per_packet));
+long packets_per_round(long frames, std::size_t per_packet) {
+    return std::max<long>(1, frames / static_cast<long>(per_packet));
 }
 
 // --- 1. Send -------------------------------------------------------------------
@@ -164,7 +215,9 @@ struct Throughput {
     int size = 0;
     double raw_frames = 0, sdk_frames = 0;  // frames per second
     double raw_mbps = 0, sdk_mbps = 0;      // payload, 10^6 bytes per second
-    long raw_lost = 0, sdk_lost = 0;        // receive only
+    // Receive only: the peer's stream rate (frames/s), the share of frames
+    // lost to raw and of packets lost or damaged to the SDK, over all rounds.
+    double stream_frames = 0, raw_lost_share = 0, sdk_lost_share = 0;
     double ratio() const { return raw_mbps > 0 ? sdk_mbps / raw_mbps : 0; }
 };
 
@@ -183,11 +236,12 @@ void alternate(int rounds, const std::function<void()> &raw, const std::function
 
 Throughput bench_send(const Options &options, pcap_t *sdk, pcap_t *raw, int size) {
     const Frames frames = sdk_frames(sdk, raw, size, kZeroAddress);
-    const long packets = packets_per_round(options, frames.size());
+    const long packets = packets_per_round(options.send_frames, frames.size());
     const Bytes packet = pattern(size);
     std::vector<double> raw_seconds, sdk_seconds;
+    const RealtimePriority priority(options.realtime);
     alternate(
-        options.rounds,
+        options.send_rounds,
         [&] {
             const auto start = Clock::now();
             for (long p = 0; p < packets; ++p)
@@ -216,58 +270,74 @@ Throughput bench_send(const Options &options, pcap_t *sdk, pcap_t *raw, int size
 
 // --- 2. Receive ----------------------------------------------------------------
 
-// What a receiver saw in one round: packets whole, packets damaged, and the
-// times of the first and the last whole packet.
+// What a receiver delivered in one round: deliveries (packets returned by the
+// library; for raw, each packet's worth of data frames), their payload bytes,
+// and the time of the last delivery.
 struct Reception {
-    std::atomic<long> packets{0};
-    long damaged = 0;
-    Clock::time_point first, last;
+    std::atomic<long> deliveries{0};
+    long whole = 0;  // SDK: packets of the length sent
+    double bytes = 0;
+    Clock::time_point stream_start, last;
 
-    void count(Clock::time_point now) {
-        if (packets.load(std::memory_order_relaxed) == 0) first = now;
+    void count(long payload, Clock::time_point now) {
+        bytes += static_cast<double>(payload);
         last = now;
-        packets.fetch_add(1, std::memory_order_release);
+        deliveries.fetch_add(1, std::memory_order_release);
     }
-    // Packets per second between the first and the last packet.
+    // Payload bytes per second from the start of the stream to the last
+    // delivery. Bytes rather than whole packets, so that a lost frame costs
+    // only its own bytes.
     double rate() const {
-        const long n = packets.load();
-        const double span = std::chrono::duration<double>(last - first).count();
-        return n > 1 && span > 0 ? (n - 1) / span : 0;
+        const double span = std::chrono::duration<double>(last - stream_start).count();
+        return deliveries.load() > 0 && span > 0 ? bytes / span : 0;
     }
 };
 
 // The peer's stream: `packets` times the packet's frames, then filler frames
 // (of no frame type, which every receiver here ignores) until told to stop.
 // The fillers push the stream's last frames out of the receiver's capture
-// ring, which hands frames out a block at a time.
-void send_stream(pcap_t *peer, const Frames &frames, long packets,
-                 const std::atomic<bool> &stop_filling) {
+// ring, which hands frames out a block at a time. Returns the stream's own
+// rate in frames per second.
+double send_stream(pcap_t *peer, const Frames &frames, long packets,
+                   const std::atomic<bool> &stop_filling) {
     auto send = [peer](const Bytes &frame) {
         while (pcap_sendpacket(peer, frame.data(), static_cast<int>(frame.size())) != 0) {
         }
     };
+    const auto start = Clock::now();
     for (long p = 0; p < packets; ++p)
         for (const Bytes &frame : frames) send(frame);
+    const double rate = static_cast<double>(packets) * frames.size() / seconds_since(start);
     Bytes filler = frames.front();
     filler.resize(kFillerLength);
     filler[kTypeOffset] = kNotAFrameType;
     while (!stop_filling.load(std::memory_order_relaxed)) send(filler);
+    return rate;
 }
 
 // One receive round: the receiver runs on its own thread, the peer's stream on
-// another; this thread ends the receiver once every packet is in or the
-// stream has stalled, and then stops the fillers.
-void receive_round(pcap_t *peer, const Frames &frames, long packets,
-                   const std::function<void()> &receiver, const std::function<void()> &stop,
-                   const Reception &reception) {
+// another; this thread ends the receiver once every packet is in or nothing
+// has come for a while, then stops the fillers. Returns the stream's rate.
+double receive_round(const Options &options, pcap_t *peer, const Frames &frames, long packets,
+                     const std::function<void()> &receiver, const std::function<void()> &stop,
+                     Reception &reception) {
     std::atomic<bool> stop_filling{false};
-    std::thread receiving(receiver);
-    std::thread sending([&] { send_stream(peer, frames, packets, stop_filling); });
+    double stream_rate = 0;
+    const RealtimePriority priority(options.realtime, kControllerPriority);
+    std::thread receiving([&] {
+        const RealtimePriority priority(options.realtime);
+        receiver();
+    });
+    reception.stream_start = Clock::now();
+    std::thread sending([&] {
+        const RealtimePriority priority(options.realtime);
+        stream_rate = send_stream(peer, frames, packets, stop_filling);
+    });
     long seen = -1;
     auto progress = Clock::now();
-    while (reception.packets.load() < packets && Clock::now() - progress < kStallLimit) {
+    while (reception.deliveries.load() < packets && Clock::now() - progress < kStallLimit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (const long now = reception.packets.load(); now != seen) {
+        if (const long now = reception.deliveries.load(); now != seen) {
             seen = now;
             progress = Clock::now();
         }
@@ -276,42 +346,43 @@ void receive_round(pcap_t *peer, const Frames &frames, long packets,
     receiving.join();
     stop_filling = true;
     sending.join();
+    return stream_rate;
 }
 
 Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_t *peer, int size) {
     const Frames frames = sdk_frames(sdk, raw, size, kBridgeAddress);
-    const long frames_per_packet = static_cast<long>(frames.size());
-    const long packets = packets_per_round(options, frames.size());
+    const long per_packet = static_cast<long>(frames.size());
+    const long packets = packets_per_round(options.receive_frames, frames.size());
     Bytes buffer(size);
-    std::vector<double> raw_rates, sdk_rates;
+    std::vector<double> raw_rates, sdk_rates, stream_rates;
     long raw_lost = 0, sdk_lost = 0;
     alternate(
-        options.rounds,
+        options.receive_rounds,
         [&] {
             drain(raw);
             Reception reception;
             std::atomic<bool> stop{false};
             long data_frames = 0;
-            receive_round(
-                peer, frames, packets,
+            stream_rates.push_back(receive_round(
+                options, peer, frames, packets,
                 [&] {
                     pcap_pkthdr *header;
                     const u_char *data;
                     while (!stop.load(std::memory_order_relaxed)) {
                         if (pcap_next_ex(raw, &header, &data) != 1) continue;
                         if (data[kTypeOffset] == kNotAFrameType) continue;
-                        if (++data_frames % frames_per_packet == 0) reception.count(Clock::now());
+                        if (++data_frames % per_packet == 0) reception.count(size, Clock::now());
                     }
                 },
-                [&] { stop = true; }, reception);
+                [&] { stop = true; }, reception));
             raw_rates.push_back(reception.rate());
-            raw_lost = std::max(raw_lost, packets * frames_per_packet - data_frames);
+            raw_lost += packets * per_packet - data_frames;
         },
         [&] {
             drain(sdk);
             Reception reception;
-            receive_round(
-                peer, frames, packets,
+            stream_rates.push_back(receive_round(
+                options, peer, frames, packets,
                 [&] {
                     mac_address source{};
                     unsigned char type = 0;
@@ -320,25 +391,25 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
                             SpW_Recv_Packet(sdk, buffer.data(), size, source.bytes, &type);
                         if (n < 0) fail("SpW_Recv_Packet: " + std::to_string(n));
                         if (n == 0 && get_wait_receive_status() == 0) break;
-                        if (n == size)
-                            reception.count(Clock::now());
-                        else
-                            ++reception.damaged;
+                        if (n == size) ++reception.whole;
+                        reception.count(n, Clock::now());
                     }
                 },
-                [] { set_wait_receive_active(0); }, reception);
+                [] { set_wait_receive_active(0); }, reception));
             set_wait_receive_active(1);
             sdk_rates.push_back(reception.rate());
-            sdk_lost = std::max(sdk_lost, packets - reception.packets.load());
+            sdk_lost += packets - reception.whole;
         });
+    const double rounds = options.receive_rounds;
     Throughput t;
     t.size = size;
-    t.raw_frames = median(raw_rates) * frames_per_packet;
-    t.sdk_frames = median(sdk_rates) * frames_per_packet;
-    t.raw_mbps = median(raw_rates) * size / 1e6;
-    t.sdk_mbps = median(sdk_rates) * size / 1e6;
-    t.raw_lost = raw_lost;
-    t.sdk_lost = sdk_lost;
+    t.raw_mbps = median(raw_rates) / 1e6;
+    t.sdk_mbps = median(sdk_rates) / 1e6;
+    t.raw_frames = median(raw_rates) / size * per_packet;
+    t.sdk_frames = median(sdk_rates) / size * per_packet;
+    t.stream_frames = median(stream_rates);
+    t.raw_lost_share = raw_lost / (rounds * packets * per_packet);
+    t.sdk_lost_share = sdk_lost / (rounds * packets);
     return t;
 }
 
@@ -406,10 +477,23 @@ private:
 struct RoundTrip {
     int size = 0;
     double off_mbps = 0, on_mbps = 0;
-    long off_packets = 0, on_packets = 0;  // packets completed over all rounds
-    long lost = 0;                         // sends or receives that failed or stalled
+    long off_packets = 0, on_packets = 0;  // packets back intact, over all rounds
+    // The first packet that did not come back intact (wrong length or bytes,
+    // a failed send, or no progress for kRoundTripStallLimit) ends the rounds
+    // of its setting at this size.
+    bool off_failed = false, on_failed = false;
     double ratio() const { return off_mbps > 0 ? on_mbps / off_mbps : 0; }
 };
+
+// Send then receive one packet; true when it came back intact.
+bool round_trip(pcap_t *sdk, const Bytes &packet, Bytes &buffer) {
+    const int size = static_cast<int>(packet.size());
+    mac_address from = kBridgeAddress;
+    unsigned char type = 0;
+    if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) return false;
+    const int n = SpW_Recv_Packet_From_MAC(sdk, buffer.data(), size, from.bytes, &type);
+    return n == size && std::memcmp(buffer.data(), packet.data(), packet.size()) == 0;
+}
 
 RoundTrip bench_round_trip(const Options &options, pcap_t *sdk, int size) {
     const Bytes packet = pattern(size);
@@ -418,37 +502,36 @@ RoundTrip bench_round_trip(const Options &options, pcap_t *sdk, int size) {
     result.size = size;
     std::vector<double> off, on;
     Watchdog watchdog;
-    // One round: send then receive packets for about round_trip_seconds.
-    auto round = [&](int crediting, std::vector<double> &rates, long &completed) {
+    // One round: packets back and forth for about round_trip_seconds, after
+    // one that is not timed (it also waits for the bridge's first credits).
+    auto round = [&](int crediting, std::vector<double> &rates, long &completed, bool &failed) {
+        if (failed) return;
         set_send_crediting(crediting);
         drain(sdk);
         long packets = 0;
+        bool intact = round_trip(sdk, packet, buffer);
+        watchdog.progress();
         const auto start = Clock::now();
-        do {
-            mac_address from = kBridgeAddress;
-            unsigned char type = 0;
-            const bool sent = SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) == size;
-            const int n =
-                sent ? SpW_Recv_Packet_From_MAC(sdk, buffer.data(), size, from.bytes, &type) : -1;
-            if (n == size && std::memcmp(buffer.data(), packet.data(), size) == 0) {
-                ++packets;
-            } else {
-                ++result.lost;
-                set_wait_receive_active(1);
-            }
+        while (intact && seconds_since(start) < options.round_trip_seconds) {
+            intact = round_trip(sdk, packet, buffer);
             watchdog.progress();
-        } while (seconds_since(start) < options.round_trip_seconds);
+            if (intact) ++packets;
+        }
+        if (!intact) {
+            failed = true;
+            set_wait_receive_active(1);
+            return;
+        }
         rates.push_back(static_cast<double>(packets) * size / seconds_since(start) / 1e6);
         completed += packets;
     };
-    const int rounds = std::max(3, options.rounds / 2);
-    for (int r = 0; r < rounds; ++r) {
+    for (int r = 0; r < options.round_trip_rounds; ++r) {
         if (r % 2 == 0) {
-            round(0, off, result.off_packets);
-            round(1, on, result.on_packets);
+            round(0, off, result.off_packets, result.off_failed);
+            round(1, on, result.on_packets, result.on_failed);
         } else {
-            round(1, on, result.on_packets);
-            round(0, off, result.off_packets);
+            round(1, on, result.on_packets, result.on_failed);
+            round(0, off, result.off_packets, result.off_failed);
         }
     }
     set_send_crediting(0);
@@ -465,31 +548,43 @@ void write_throughput_table(std::FILE *out, const char *title, const std::vector
     std::fprintf(out,
                  "| packet | frames/packet | raw frames/s | SDK frames/s | raw MB/s | SDK MB/s | "
                  "SDK/raw |%s\n",
-                 with_losses ? " lost (raw frames / SDK packets) |" : "");
-    std::fprintf(out, "|---:|---:|---:|---:|---:|---:|---:|%s\n", with_losses ? "---:|" : "");
+                 with_losses ? " stream sent, frames/s | raw: frames lost | SDK: packets lost or "
+                               "damaged |"
+                             : "");
+    std::fprintf(out, "|---:|---:|---:|---:|---:|---:|---:|%s\n",
+                 with_losses ? "---:|---:|---:|" : "");
     for (const Throughput &t : rows) {
-        long frames_per_packet = 0;
-        for (int left = t.size; left > 0; left -= 1495) ++frames_per_packet;
         std::fprintf(out, "| %s | %ld | %.0f | %.0f | %.1f | %.1f | %.3f |",
-                     size_label(t.size).c_str(), frames_per_packet, t.raw_frames, t.sdk_frames,
-                     t.raw_mbps, t.sdk_mbps, t.ratio());
-        if (with_losses) std::fprintf(out, " %ld / %ld |", t.raw_lost, t.sdk_lost);
+                     size_label(t.size).c_str(), frames_per_packet(t.size), t.raw_frames,
+                     t.sdk_frames, t.raw_mbps, t.sdk_mbps, t.ratio());
+        if (with_losses)
+            std::fprintf(out, " %.0f | %.1f %% | %.1f %% |", t.stream_frames,
+                         100 * t.raw_lost_share, 100 * t.sdk_lost_share);
         std::fprintf(out, "\n");
     }
     std::fprintf(out, "\n");
 }
 
 void write_round_trip_table(std::FILE *out, const std::vector<RoundTrip> &rows) {
-    std::fprintf(
-        out, "### 3. Round trip through spweth-bridge-emu (send, then receive each packet)\n\n");
     std::fprintf(out,
-                 "| packet | crediting off MB/s | crediting on MB/s | on/off | packets off / on | "
-                 "lost |\n|---:|---:|---:|---:|---:|---:|\n");
+                 "### 3. Round trip through spweth-bridge-emu (send, then receive each "
+                 "packet)\n\n");
+    std::fprintf(out,
+                 "| packet | crediting off MB/s | crediting on MB/s | on/off | packets back off / "
+                 "on |\n|---:|---:|---:|---:|---:|\n");
+    auto rate = [](double mbps, bool failed) {
+        char text[64];
+        std::snprintf(text, sizeof text, failed ? "**failed**" : "%.3f", mbps);
+        return std::string(text);
+    };
     for (const RoundTrip &t : rows)
-        std::fprintf(out, "| %s | %.2f | %.2f | %.3f | %ld / %ld | %ld |\n",
-                     size_label(t.size).c_str(), t.off_mbps, t.on_mbps, t.ratio(), t.off_packets,
-                     t.on_packets, t.lost);
-    std::fprintf(out, "\n");
+        std::fprintf(out, "| %s | %s | %s | %.3f | %ld / %ld |\n", size_label(t.size).c_str(),
+                     rate(t.off_mbps, t.off_failed).c_str(), rate(t.on_mbps, t.on_failed).c_str(),
+                     t.off_failed || t.on_failed ? 0.0 : t.ratio(), t.off_packets, t.on_packets);
+    std::fprintf(out,
+                 "\n*failed*: a packet did not come back intact (wrong length or bytes, or no "
+                 "progress for %lld s); the rounds of that setting stopped there.\n\n",
+                 static_cast<long long>(kRoundTripStallLimit.count()));
 }
 
 void write_plot_data(const Options &options, const std::vector<Throughput> &send,
@@ -501,6 +596,17 @@ void write_plot_data(const Options &options, const std::vector<Throughput> &send
             << receive[i].raw_mbps << ' ' << receive[i].sdk_mbps << '\n';
     out << "\n\n# size round_trip_off round_trip_on (payload MB/s)\n";
     for (const RoundTrip &t : trips) out << t.size << ' ' << t.off_mbps << ' ' << t.on_mbps << '\n';
+}
+
+std::vector<int> parse_sizes(const std::string &list) {
+    std::vector<int> sizes;
+    for (std::size_t at = 0; at < list.size();) {
+        std::size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        sizes.push_back(std::stoi(list.substr(at, end - at)));
+        at = end + 1;
+    }
+    return sizes;
 }
 
 Options parse(int argc, char **argv) {
@@ -517,12 +623,24 @@ Options parse(int argc, char **argv) {
             o.emulator_credits = std::stoi(value);
         else if (key == "--emulator-status-ms")
             o.emulator_status_ms = std::stoi(value);
-        else if (key == "--rounds")
-            o.rounds = std::stoi(value);
-        else if (key == "--frames")
-            o.frames_per_round = std::stol(value);
+        else if (key == "--send-rounds")
+            o.send_rounds = std::stoi(value);
+        else if (key == "--send-frames")
+            o.send_frames = std::stol(value);
+        else if (key == "--receive-rounds")
+            o.receive_rounds = std::stoi(value);
+        else if (key == "--receive-frames")
+            o.receive_frames = std::stol(value);
+        else if (key == "--round-trip-rounds")
+            o.round_trip_rounds = std::stoi(value);
         else if (key == "--round-trip-seconds")
             o.round_trip_seconds = std::stod(value);
+        else if (key == "--realtime")
+            o.realtime = value != "0";
+        else if (key == "--sizes")
+            o.sizes = parse_sizes(value);
+        else if (key == "--round-trip-sizes")
+            o.round_trip_sizes = parse_sizes(value);
         else if (key == "--markdown")
             o.markdown = value;
         else if (key == "--plot-data")
@@ -532,7 +650,11 @@ Options parse(int argc, char **argv) {
     }
     if (o.host.empty() || o.peer.empty())
         fail(
-            "usage: net_bench --host IF --peer IF [--emulator PATH] [--rounds N] [--frames N] ...");
+            "usage: net_bench --host IF --peer IF [--emulator PATH] [--realtime 0|1] "
+            "[--send-rounds N] [--send-frames N] [--receive-rounds N] [--receive-frames N] "
+            "[--round-trip-rounds N] [--round-trip-seconds S] [--sizes A,B,..] "
+            "[--round-trip-sizes A,B,..] [--markdown FILE] "
+            "[--plot-data FILE]");
     return o;
 }
 
@@ -540,19 +662,24 @@ Options parse(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     const Options options = parse(argc, argv);
+    const auto started = Clock::now();
+    auto progress = [&](const char *what, int size) {
+        std::fprintf(stderr, "%6.1f s  %s %s\n", seconds_since(started), what,
+                     size_label(size).c_str());
+    };
     pcap_t *sdk = open_sdk(options.host);
     std::fprintf(stderr, "\n");
 
     std::vector<Throughput> send, receive;
     {
         pcap_t *raw = open_raw(options.host, kBridgeFilter);
-        for (int size : kPacketSizes) {
-            std::fprintf(stderr, "send %s ...\n", size_label(size).c_str());
+        for (int size : options.sizes) {
+            progress("send", size);
             send.push_back(bench_send(options, sdk, raw, size));
         }
         pcap_t *peer = open_raw(options.peer, kCaptureNothing);
-        for (int size : kPacketSizes) {
-            std::fprintf(stderr, "receive %s ...\n", size_label(size).c_str());
+        for (int size : options.sizes) {
+            progress("receive", size);
             receive.push_back(bench_receive(options, sdk, raw, peer, size));
         }
         pcap_close(peer);
@@ -562,8 +689,8 @@ int main(int argc, char **argv) {
     std::vector<RoundTrip> trips;
     if (!options.emulator.empty()) {
         Emulator emulator(options);
-        for (int size : kRoundTripSizes) {
-            std::fprintf(stderr, "round trip %s ...\n", size_label(size).c_str());
+        for (int size : options.round_trip_sizes) {
+            progress("round trip", size);
             trips.push_back(bench_round_trip(options, sdk, size));
         }
     }

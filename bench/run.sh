@@ -31,7 +31,10 @@ if [[ ${1:-} == --in-namespace ]]; then
     if [[ -x $build/tools/bridge-emu/spweth-bridge-emu ]]; then
         emulator=(--emulator "$build/tools/bridge-emu/spweth-bridge-emu")
     fi
+    # The throughput rounds run their threads at real-time priority
+    # (SPWETH_BENCH_REALTIME=0 turns that off); see bench/net_bench.cpp.
     exec "$build/bench/spweth_net_bench" --host "$host_if" --peer "$peer_if" "${emulator[@]}" \
+        --realtime "${SPWETH_BENCH_REALTIME:-1}" \
         --markdown "$out/net.md" --plot-data "$out/throughput.dat" >"$out/net.log"
 fi
 
@@ -40,6 +43,7 @@ if [[ $(id -u) -ne 0 ]]; then
     exit 1
 fi
 started=$SECONDS
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 bash scripts/install-deps.sh
 echo "== build ($build)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_BUILD_BENCH=ON \
@@ -74,7 +78,8 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
     echo "# spweth performance"
     echo
     echo "Measured by \`bash bench/run.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores, Linux $(uname -r),"
-    echo "libpcap $(pkg-config --modversion libpcap), library built $(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt")."
+    echo "libpcap $(pkg-config --modversion libpcap), library built $(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt"),"
+    echo "load average before the run: $load_before (other work on the machine shows in the wall-clock figures)."
     echo "Throughput is payload (10^6 bytes/s); every figure is the median of several rounds, SDK and raw"
     echo "rounds interleaved; SDK/raw is the ratio of the medians."
     echo
