@@ -233,7 +233,7 @@ TEST_F(WireCapture, EveryFrameOnTheWireKeepsTheSizeRules) {
     capture_file_ = "/tmp/spweth-wire-" + std::to_string(getpid()) + ".pcap";
     const pid_t tcpdump = fork();
     if (tcpdump == 0) {
-        execlp("tcpdump", "tcpdump", "-q", "-U", "-Z", "root", "-i", e2e::kHostLink, "-w",
+        execlp("tcpdump", "tcpdump", "-q", "-U", "--immediate-mode", "-Z", "root", "-i", e2e::kHostLink, "-w",
                capture_file_.c_str(), "ether", "proto", "0x06ab", static_cast<char *>(nullptr));
         _exit(127);
     }
