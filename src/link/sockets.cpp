@@ -62,9 +62,20 @@ void release_device_list() {
 
 pcap_t *open_adapter(const pcap_if_t *device) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *handle = pcap_open_live(device->name, kSnapshotLength, 1, kReadTimeoutMs, errbuf);
+    pcap_t *handle = pcap_create(device->name, errbuf);
+    // Immediate mode hands each frame over as it arrives; without it the kernel
+    // holds frames until a block fills or the read time-out passes, which would
+    // put up to 100 ms into every credit wait and every answer of the bridge.
+    if (handle != nullptr &&
+        (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 1) != 0 ||
+         pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
+         pcap_set_buffer_size(handle, kCaptureBufferSize) != 0 || pcap_activate(handle) < 0)) {
+        pcap_close(handle);
+        handle = nullptr;
+    }
     if (handle == nullptr)
-        console_error("\nUnable to open the adapter. %s is not supported by WinPcap\n", device->name);
+        console_error("\nUnable to open the adapter. %s is not supported by WinPcap\n",
+                      device->name);
     return handle;
 }
 
@@ -128,7 +139,7 @@ int socket_close(Socket socket) {
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
-    pcap_close(socket);
+    if (socket != nullptr) pcap_close(socket);
     return 0;
 }
 

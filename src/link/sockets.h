@@ -23,13 +23,17 @@ enum SocketResult : std::intptr_t {
 
 inline constexpr int kSnapshotLength = 65536;
 inline constexpr int kReadTimeoutMs = 100;
+// Kernel capture ring: in immediate mode each slot takes a snapshot length, so
+// this holds about 500 frames arriving while nobody reads.
+inline constexpr int kCaptureBufferSize = 32 * 1024 * 1024;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
 
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
-// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms); prints
+// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms, immediate
+// delivery); prints
 // the "Unable to open" message and returns null on failure.
 pcap_t *open_adapter(const pcap_if_t *device);
 // Prints "Listening on" with the adapter's description (its name when it has none).

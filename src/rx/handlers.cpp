@@ -12,12 +12,12 @@ struct HandlerSlot {
     const char *unregistered;
 };
 
-constexpr HandlerSlot kCcode{&LibraryState::ccode_handler, " ERROR in register ccode event handler ! ",
+constexpr HandlerSlot kCcode{&LibraryState::ccode_handler,
+                             " ERROR in register ccode event handler ! ",
                              "ccode_handler is registered!\n", "ccode_handler unregistered!\n"};
-constexpr HandlerSlot kErrFrame{&LibraryState::err_frame_handler,
-                                " ERROR in register err frame event handler ! ",
-                                "err_frame_handler is registered!\n",
-                                "err_frame_handler unregistered!\n"};
+constexpr HandlerSlot kErrFrame{
+    &LibraryState::err_frame_handler, " ERROR in register err frame event handler ! ",
+    "err_frame_handler is registered!\n", "err_frame_handler unregistered!\n"};
 constexpr HandlerSlot kStatus{&LibraryState::status_handler,
                               " ERROR in register status event handler ! ",
                               "status_handler is registered!\n", "status_handler unregistered!\n"};
@@ -40,7 +40,8 @@ void disable_handler(const HandlerSlot &slot) {
 }  // namespace
 
 void unregister_event_handlers() {
-    for (const HandlerSlot *slot : {&kCcode, &kErrFrame, &kStatus}) library_state.*slot->field = nullptr;
+    for (const HandlerSlot *slot : {&kCcode, &kErrFrame, &kStatus})
+        library_state.*slot->field = nullptr;
 }
 
 }  // namespace spweth

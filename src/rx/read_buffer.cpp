@@ -30,7 +30,9 @@ void renew_storage(ReadBuffer &slot, int size) {
 }
 
 // The splitting copies: k bytes at pos, wrapping to index 0 at the end.
+// A slot without storage moves zero bytes.
 void ring_write(ReadBuffer &slot, const std::uint8_t *bytes, std::uint32_t k) {
+    if (k == 0) return;
     const std::uint32_t room = slot.capacity - slot.write_pos;
     if (room >= k) {
         std::memcpy(slot.storage + slot.write_pos, bytes, k);
@@ -43,7 +45,9 @@ void ring_write(ReadBuffer &slot, const std::uint8_t *bytes, std::uint32_t k) {
     slot.fill += k;
 }
 
+// A null destination skips the bytes.
 void ring_read(ReadBuffer &slot, std::uint8_t *bytes, std::uint32_t k) {
+    if (k == 0) return;
     const std::uint32_t room = slot.capacity - slot.read_pos;
     if (room >= k) {
         if (bytes != nullptr) std::memcpy(bytes, slot.storage + slot.read_pos, k);
@@ -61,6 +65,7 @@ void ring_read(ReadBuffer &slot, std::uint8_t *bytes, std::uint32_t k) {
 }  // namespace
 
 ReadBuffer *read_buffer_find(Socket socket) {
+    if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
     ReadBufferTable &t = table();
     for (int i = 0; i < kReadBufferSlots; ++i)
         if (t.keys[i] == socket) return &t.slots[i];
@@ -72,7 +77,8 @@ bool read_buffer_claim(Socket socket) {
     auto key = std::find(t.keys.begin(), t.keys.end(), socket);
     if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
     if (key == t.keys.end()) {
-        console_print("Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
+        console_print(
+            "Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
         pcap_close(socket);
         console_error("\nError getting read buffer for socket\n");
         return false;

@@ -11,6 +11,9 @@ namespace spweth {
 enum SendVariant : int { kSendPlain = 1, kSendFromChannel = 2 };
 inline constexpr int kSendFailed = -2;
 
+// Sends one SpaceWire packet as data frames (variant 2: the channel byte first).
+// Returns the bytes sent (length, or length + 1), or kSendFailed when the
+// arguments are unusable, pcap refuses a frame or the credit wait cannot end.
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
                         int end_marker, unsigned char channel);
 

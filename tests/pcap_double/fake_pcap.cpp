@@ -73,7 +73,9 @@ void push_inbound(pcap_t *p, Bytes frame, std::uint32_t wire_length) {
     p->state.inbound_wire_lengths.push_back(wire_length);
 }
 
-void on_empty_poll(std::function<void(pcap_t *)> hook) { world().empty_poll_hook = std::move(hook); }
+void on_empty_poll(std::function<void(pcap_t *)> hook) {
+    world().empty_poll_hook = std::move(hook);
+}
 
 Handle &handle(pcap_t *p) { return p->state; }
 
@@ -154,6 +156,30 @@ pcap_t *pcap_open_live(const char *device, int snaplen, int promisc, int to_ms, 
     handle->state.timeout_ms = to_ms;
     w.handles.push_back(std::move(handle));
     return w.handles.back().get();
+}
+
+pcap_t *pcap_create(const char *device, char *) {
+    auto &w = world();
+    ++w.counters.open_live;
+    auto handle = std::make_unique<pcap>();
+    handle->state.device = device;
+    w.handles.push_back(std::move(handle));
+    return w.handles.back().get();
+}
+
+int pcap_set_snaplen(pcap_t *p, int snaplen) { return p->state.snaplen = snaplen, 0; }
+int pcap_set_promisc(pcap_t *p, int promisc) { return p->state.promisc = promisc, 0; }
+int pcap_set_timeout(pcap_t *p, int to_ms) { return p->state.timeout_ms = to_ms, 0; }
+int pcap_set_immediate_mode(pcap_t *p, int on) { return p->state.immediate = on, 0; }
+int pcap_set_buffer_size(pcap_t *p, int size) { return p->state.buffer_size = size, 0; }
+
+// A scripted open failure (Call::open_live) makes activation fail.
+int pcap_activate(pcap_t *p) {
+    if (fake_pcap::should_fail(Call::open_live)) {
+        p->state.activation_failed = true;
+        return PCAP_ERROR;
+    }
+    return 0;
 }
 
 int pcap_compile(pcap_t *p, struct bpf_program *program, const char *text, int optimize,

@@ -22,22 +22,25 @@ struct Adapter {
     std::optional<std::string> description;
 };
 
-// What the double knows of one handle opened with pcap_open_live.
+// What the double knows of one handle (pcap_create / pcap_activate, or pcap_open_live).
 struct Handle {
     std::string device;
     int snaplen = 0;
     int promisc = 0;
     int timeout_ms = 0;
-    std::string filter;          // text given to pcap_compile
+    int immediate = 0;
+    int buffer_size = 0;
+    bool activation_failed = false;  // opened, refused by pcap_activate, closed
+    std::string filter;              // text given to pcap_compile
     int optimize = 0;
     bpf_u_int32 netmask = 0;
     bool filter_installed = false;
     int nonblock = 0;
     bool closed = false;
-    std::deque<Bytes> inbound;   // frames pcap_next_ex will hand out, in order
+    std::deque<Bytes> inbound;  // frames pcap_next_ex will hand out, in order
     std::deque<std::uint32_t> inbound_wire_lengths;
-    std::vector<Bytes> sent;     // frames given to pcap_sendpacket, refused ones too
-    Bytes current;               // the frame last handed out (pcap's buffer)
+    std::vector<Bytes> sent;  // frames given to pcap_sendpacket, refused ones too
+    Bytes current;            // the frame last handed out (pcap's buffer)
     pcap_pkthdr header{};
 };
 
@@ -62,8 +65,8 @@ void on_empty_poll(std::function<void(pcap_t *)> hook);
 
 Handle &handle(pcap_t *p);
 pcap_t *last_opened();
-std::vector<pcap_t *> opened();   // in order of opening
-int open_handle_count();          // opened and not yet closed
+std::vector<pcap_t *> opened();  // in order of opening
+int open_handle_count();         // opened and not yet closed
 
 struct SentFrame {
     pcap_t *handle;

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs inside a fresh network namespace: veth pair spw-host <-> spw-bridge,
+# the emulator on spw-bridge, the demo on spw-host. Extra arguments go to the
+# loopback test.
+set -euo pipefail
+build=${1:-build}
+shift || true
+ip link set lo up
+ip link add spw-host type veth peer name spw-bridge
+for link in spw-host spw-bridge; do
+    sysctl -qw net.ipv6.conf.$link.disable_ipv6=1 2>/dev/null || true
+    ip link set $link up
+done
+
+"$build/tools/bridge-emu/spweth-bridge-emu" --iface spw-bridge --status-ms 200 &
+emulator=$!
+trap 'kill $emulator 2>/dev/null; wait $emulator 2>/dev/null || true' EXIT
+sleep 0.5
+
+demo="$build/tools/demo/spweth-demo"
+"$demo" info
+"$demo" loopback --iface spw-host --count 500 --min 1 --max 70000 --seed 7 "$@"
+"$demo" config --iface spw-host speed 100
+"$demo" status --iface spw-host

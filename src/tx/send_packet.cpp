@@ -1,0 +1,121 @@
+// SpaceWire packets out: cut into data frames, typed, paced by the bridge's credits.
+#include <pcap/pcap.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+
+#include "link/frame.h"
+#include "rx/rx.h"
+#include "state/console.h"
+#include "tx/tx.h"
+
+namespace spweth {
+namespace {
+
+using frame::FrameType;
+using frame::kHeaderSize;
+using frame::kMaxPayload;
+
+// clang-format off
+// Fragment type by [first frame of the packet][last frame][EEP requested].
+constexpr FrameType kFragmentType[2][2][2] = {
+    //  with EOP          with EEP
+    {{FrameType::mof,  FrameType::mof },    // between the first and the last
+     {FrameType::eof,  FrameType::eef }},   // last of several
+    {{FrameType::sof,  FrameType::sof },    // first of several
+     {FrameType::feof, FrameType::feef}},   // the only frame
+};
+// clang-format on
+
+constexpr bool requests_eep(int end_marker) { return end_marker == 2 || end_marker == 5; }
+
+// Before a frame: with crediting on and the credits down to the limit, reads
+// the socket until the bridge reports enough. False when they cannot come:
+// the wait was switched off, or the socket has no read buffer to set frames aside in.
+bool await_credits(Socket socket) {
+    LibraryState &s = library_state;
+    if (s.send_crediting == 0 || s.bridge_credits > s.send_credit_limit ||
+        s.bridge_credits >= s.send_credit_wait)
+        return true;
+    unsigned char type = 0;
+    while (s.bridge_credits < s.send_credit_wait) {
+        if (s.wait_receive_active.load() == 0) {
+            console_error(
+                "\nError sending packet: credit wait stopped, wait_receive_active is 0\n");
+            return false;
+        }
+        if (SpW_Recv_Packet_uni(kRecvCreditWait, socket, nullptr, kMaxPayload, nullptr, &type, 0) ==
+            kRecvNoSlot) {
+            console_error(
+                "\nError sending packet: no read buffer for the socket, credits cannot be read\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
+                        int end_marker, unsigned char channel) {
+    const bool with_channel = variant == kSendFromChannel;
+    if (length < 0 || (length > 0 && data == nullptr) || (with_channel && length == INT_MAX))
+        return kSendFailed;
+    const int total = length + (with_channel ? 1 : 0);
+    if (total == 0) return 0;
+
+    const bool eep = requests_eep(end_marker);
+    std::array<std::uint8_t, frame::kMaxFrameSize> buffer;  // filled before each send
+    std::uint8_t *const payload = buffer.data() + kHeaderSize;
+    // The channel byte leads the first frame's payload; the data follow it.
+    std::size_t lead = 0;
+    if (with_channel) {
+        payload[0] = channel;
+        lead = 1;
+    }
+
+    const unsigned char *next = data;
+    std::size_t remaining = static_cast<std::size_t>(total);
+    bool first = true;
+    while (remaining > 0) {
+        if (!await_credits(socket)) return kSendFailed;
+
+        const bool last = remaining <= kMaxPayload;
+        const std::size_t count = last ? remaining : kMaxPayload;
+        const std::size_t frame_size = frame::data_frame_size(count);
+        if (last) std::memset(payload + count, 0, frame_size - kHeaderSize - count);
+        frame::write_header(buffer.data(), kFragmentType[first][last][eep],
+                            frame::take_data_frame_number(), static_cast<std::uint16_t>(count));
+        const std::size_t data_count = count - lead;
+        if (data_count != 0) std::memcpy(payload + lead, next, data_count);
+        next += data_count;
+        lead = 0;
+
+        if (pcap_sendpacket(socket, buffer.data(), static_cast<int>(frame_size)) != 0) {
+            console_error("\nError sending packet: %s\n", pcap_geterr(socket));
+            return kSendFailed;
+        }
+        if (library_state.send_crediting != 0) --library_state.bridge_credits;
+        remaining -= count;
+        first = false;
+    }
+    return total;
+}
+
+}  // namespace spweth
+
+extern "C" {
+
+SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
+                               int end_marker) {
+    return spweth::SpW_Send_Packet_uni(spweth::kSendPlain, socket, data, length, end_marker, 0);
+}
+
+SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
+                                            int length, int end_marker, int channel) {
+    return spweth::SpW_Send_Packet_uni(spweth::kSendFromChannel, socket, data, length, end_marker,
+                                       static_cast<unsigned char>(channel & 0xFF));
+}
+
+}  // extern "C"

@@ -1,0 +1,183 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace bridge_emu {
+
+namespace {
+
+enum OptionId : int {
+    kIface = 1000,
+    kMac,
+    kHostMac,
+    kCredits,
+    kStatusMs,
+    kStrictNumbers,
+    kDropEvery,
+    kDupEvery,
+    kWithholdCredits,
+    kFlags,
+    kBadEtherTypeEvery,
+    kRuntEvery,
+};
+
+constexpr option kLongOptions[] = {
+    {"iface", required_argument, nullptr, kIface},
+    {"mac", required_argument, nullptr, kMac},
+    {"host-mac", required_argument, nullptr, kHostMac},
+    {"credits", required_argument, nullptr, kCredits},
+    {"status-ms", required_argument, nullptr, kStatusMs},
+    {"strict-numbers", no_argument, nullptr, kStrictNumbers},
+    {"drop-every", required_argument, nullptr, kDropEvery},
+    {"dup-every", required_argument, nullptr, kDupEvery},
+    {"withhold-credits", no_argument, nullptr, kWithholdCredits},
+    {"flags", required_argument, nullptr, kFlags},
+    {"bad-ethertype-every", required_argument, nullptr, kBadEtherTypeEvery},
+    {"runt-every", required_argument, nullptr, kRuntEvery},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole unsigned number (decimal, or 0x hex) within [low, high].
+bool parse_number(const char *name, const char *text, unsigned long low, unsigned long high,
+                  unsigned &out) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value < low ||
+        value > high) {
+        std::fprintf(stderr, "--%s: expected a number from %lu to %lu, got '%s'\n", name, low, high,
+                     text);
+        return false;
+    }
+    out = static_cast<unsigned>(value);
+    return true;
+}
+
+bool parse_mac(const char *name, const char *text, wire::Mac &out) {
+    const auto mac = wire::Mac::parse(text);
+    if (!mac) {
+        std::fprintf(stderr, "--%s: expected an address like 00:01:02:03:04:05, got '%s'\n", name,
+                     text);
+        return false;
+    }
+    out = *mac;
+    return true;
+}
+
+constexpr unsigned long kMaxEvery = 1000000000UL;
+
+}  // namespace
+
+void print_usage(const char *program) {
+    std::printf(
+        "Usage: %s --iface NAME [options]\n"
+        "A software SpaceWire-Ethernet bridge: SpW1 and SpW2 joined by a loopback cable.\n"
+        "Packets and control codes from the host go out on SpW1 and come back from SpW2.\n"
+        "\n"
+        "  --iface NAME              network adapter to serve (required)\n"
+        "  --mac ADDR                the bridge's own address (default 00:01:02:03:04:05)\n"
+        "  --host-mac ADDR           fixed host address (default: learnt from host frames)\n"
+        "  --credits N               receive buffers, 1..255 (default 32)\n"
+        "  --status-ms N             status frame period in ms, 0 = off (default 1000);\n"
+        "                            a configuration frame's stat_freq sets it to\n"
+        "                            stat_freq x 100 ms (0 = off)\n"
+        "  --strict-numbers          report a frame number 0 as a jump too (default: 0 after\n"
+        "                            any value is the host starting its numbering again)\n"
+        "  -v, --verbose             one line per event on standard output\n"
+        "  -h, --help                this text\n"
+        "\n"
+        "Fault injection:\n"
+        "  --drop-every N            drop every Nth data frame sent to the host\n"
+        "  --dup-every N             send every Nth data frame to the host twice\n"
+        "  --withhold-credits        never give receive buffers back: credits fall to 0,\n"
+        "                            then data frames are dropped\n"
+        "  --flags BITS              set 0x40 and/or 0x80 on the type byte of the data and\n"
+        "                            control-code frames sent to the host\n"
+        "  --bad-ethertype-every N   after every Nth data frame, a junk frame of EtherType 0x88B5\n"
+        "  --runt-every N            after every Nth data frame, a junk frame shorter than the\n"
+        "                            payload length its header announces\n"
+        "\n"
+        "SIGINT or SIGTERM stops the bridge and prints its counters.\n",
+        program);
+}
+
+ParseResult parse_options(int argc, char **argv, Options &options) {
+    optind = 1;
+    int id;
+    while ((id = getopt_long(argc, argv, "vh", kLongOptions, nullptr)) != -1) {
+        bool ok = true;
+        unsigned value = 0;
+        switch (id) {
+            case kIface:
+                options.iface = optarg;
+                break;
+            case kMac:
+                ok = parse_mac("mac", optarg, options.own_mac);
+                break;
+            case kHostMac: {
+                wire::Mac mac;
+                ok = parse_mac("host-mac", optarg, mac);
+                options.host_mac = mac;
+                break;
+            }
+            case kCredits:
+                ok = parse_number("credits", optarg, 1, 255, options.credits);
+                break;
+            case kStatusMs:
+                ok = parse_number("status-ms", optarg, 0, 3600000, options.status_ms);
+                break;
+            case kStrictNumbers:
+                options.strict_numbers = true;
+                break;
+            case kDropEvery:
+                ok = parse_number("drop-every", optarg, 1, kMaxEvery, options.drop_every);
+                break;
+            case kDupEvery:
+                ok = parse_number("dup-every", optarg, 1, kMaxEvery, options.dup_every);
+                break;
+            case kWithholdCredits:
+                options.withhold_credits = true;
+                break;
+            case kFlags:
+                ok = parse_number("flags", optarg, 0, 0xFF, value);
+                if (ok && (value & ~0xC0U) != 0) {
+                    std::fprintf(stderr, "--flags: only the bits 0x40 and 0x80 may be set\n");
+                    ok = false;
+                }
+                options.flags = static_cast<std::uint8_t>(value);
+                break;
+            case kBadEtherTypeEvery:
+                ok = parse_number("bad-ethertype-every", optarg, 1, kMaxEvery,
+                                  options.bad_ether_type_every);
+                break;
+            case kRuntEvery:
+                ok = parse_number("runt-every", optarg, 1, kMaxEvery, options.runt_every);
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'h':
+                return ParseResult::help;
+            default:
+                return ParseResult::error;  // getopt has said why
+        }
+        if (!ok) return ParseResult::error;
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "unexpected argument '%s'\n", argv[optind]);
+        return ParseResult::error;
+    }
+    if (options.iface.empty()) {
+        std::fprintf(stderr, "--iface NAME is required\n");
+        return ParseResult::error;
+    }
+    return ParseResult::run;
+}
+
+}  // namespace bridge_emu
