@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/sockets.h"  // how the library opens an adapter: the raw handles do the same
 #include "spweth.h"
 
 extern char **environ;
@@ -44,15 +45,13 @@ constexpr const char *kCaptureNothing = "less 1";  // a send-only handle keeps n
 constexpr mac_address kBridgeAddress{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
 constexpr mac_address kZeroAddress{};
 constexpr int kEndWithEop = 1;
-// From the bridge frame format: header size, type byte, payload per frame,
-// the shortest data frame.
+// From the bridge frame format: header size, payload per frame, the shortest
+// data frame.
 constexpr std::size_t kHeaderSize = 19;
-constexpr int kTypeOffset = 14;
 constexpr int kMaxPayload = 1495;
 constexpr std::size_t kMinDataFrame = 60;
-constexpr std::uint8_t kNotAFrameType = 0x09;  // every receiver here ignores it
-constexpr int kFillerLength = 60;
-constexpr auto kRingTimer = std::chrono::milliseconds(120);  // read timeout, with a margin
+constexpr int kCaptureSnapshot = 2048;
+constexpr int kCaptureBuffer = 16 * 1024 * 1024;
 constexpr auto kStallLimit = std::chrono::milliseconds(150);
 constexpr auto kRoundTripStallLimit = std::chrono::seconds(5);
 
@@ -131,18 +130,30 @@ private:
 
 // --- Handles -----------------------------------------------------------------
 
-// A raw handle set up as the library sets up its socket: pcap_open_live
-// (snapshot 65536, promiscuous, 100 ms), a filter, non-blocking mode.
-pcap_t *open_raw(const std::string &adapter, const char *filter) {
-    char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *handle = pcap_open_live(adapter.c_str(), 65536, 1, 100, error);
-    if (handle == nullptr) fail("pcap_open_live " + adapter + ": " + error);
+// The filter, and non-blocking mode.
+void install_filter(pcap_t *handle, const char *filter) {
     bpf_program program{};
-    if (pcap_compile(handle, &program, filter, 1, 0xFFFFFF) < 0 ||
+    if (pcap_compile(handle, &program, filter, 1, spweth::kFilterNetmask) < 0 ||
         pcap_setfilter(handle, &program) < 0)
         fail(std::string("filter: ") + pcap_geterr(handle));
     pcap_freecode(&program);
+    char error[PCAP_ERRBUF_SIZE] = {};
     if (pcap_setnonblock(handle, 1, error) != 0) fail(std::string("non-blocking: ") + error);
+}
+
+// A raw handle set up as the library sets up its socket: snapshot length,
+// promiscuous, read time-out, immediate mode and capture buffer as the library
+// has them, a filter, non-blocking mode.
+pcap_t *open_raw(const std::string &adapter, const char *filter) {
+    char error[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *handle = pcap_create(adapter.c_str(), error);
+    if (handle == nullptr) fail("pcap_create " + adapter + ": " + error);
+    if (pcap_set_snaplen(handle, spweth::kSnapshotLength) != 0 ||
+        pcap_set_promisc(handle, 1) != 0 || pcap_set_timeout(handle, spweth::kReadTimeoutMs) != 0 ||
+        pcap_set_immediate_mode(handle, 1) != 0 ||
+        pcap_set_buffer_size(handle, spweth::kCaptureBufferSize) != 0 || pcap_activate(handle) < 0)
+        fail("cannot open " + adapter + ": " + pcap_geterr(handle));
+    install_filter(handle, filter);
     return handle;
 }
 
@@ -161,32 +172,31 @@ pcap_t *open_sdk(const std::string &adapter) {
     fail("no adapter " + adapter);
 }
 
-// Reads and forgets every frame that the handle holds. A capture ring hands
-// frames out a block at a time, when the block is full or its timer (the
-// handle's 100 ms read timeout) runs out; so frames that came before this
-// call may still be held back, and the drain waits for that timer once.
+// Reads and forgets every frame that the handle holds.
 void drain(pcap_t *handle) {
-    auto forget_ready = [handle] {
-        pcap_pkthdr *header;
-        const u_char *data;
-        while (pcap_next_ex(handle, &header, &data) == 1) {
-        }
-    };
-    forget_ready();
-    std::this_thread::sleep_for(kRingTimer);
-    forget_ready();
+    pcap_pkthdr *header;
+    const u_char *data;
+    while (pcap_next_ex(handle, &header, &data) == 1) {
+    }
 }
 
 // The frames that SpW_Send_Packet puts on the wire for one packet of this
-// size, as a raw handle on the same adapter sees them go out: the raw rounds
-// send exactly the SDK's frame sequence.
-Frames sdk_frames(pcap_t *sdk, pcap_t *watcher, int size, const mac_address &source) {
-    drain(watcher);
+// size, as a capture on the same adapter sees them go out: the raw rounds
+// send exactly the SDK's frame sequence. The capture has short slots and a
+// large ring, so that the 702 frames of a 1 MiB packet all fit.
+Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_address &source) {
+    char error[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *watcher = pcap_create(adapter.c_str(), error);
+    if (watcher == nullptr || pcap_set_snaplen(watcher, kCaptureSnapshot) != 0 ||
+        pcap_set_immediate_mode(watcher, 1) != 0 ||
+        pcap_set_buffer_size(watcher, kCaptureBuffer) != 0 || pcap_activate(watcher) < 0)
+        fail("cannot capture on " + adapter);
+    install_filter(watcher, kBridgeFilter);
     set_source_mac_address(source.bytes, 6);
     const Bytes packet = pattern(size);
     if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) fail("SpW_Send_Packet");
     set_source_mac_address(kZeroAddress.bytes, 6);
-    // Outgoing frames reach the capture ring during the send (see drain).
+    // Outgoing frames reach the capture ring during the send.
     Frames frames;
     const long expected = frames_per_packet(size);
     const auto start = Clock::now();
@@ -196,6 +206,7 @@ Frames sdk_frames(pcap_t *sdk, pcap_t *watcher, int size, const mac_address &sou
         if (pcap_next_ex(watcher, &header, &data) == 1)
             frames.emplace_back(data, data + header->caplen);
     }
+    pcap_close(watcher);
     std::size_t carried = 0;  // payload and zero fill
     for (const Bytes &frame : frames) carried += frame.size() - kHeaderSize;
     if (static_cast<long>(frames.size()) != expected || carried < static_cast<std::size_t>(size) ||
@@ -235,7 +246,7 @@ void alternate(int rounds, const std::function<void()> &raw, const std::function
 }
 
 Throughput bench_send(const Options &options, pcap_t *sdk, pcap_t *raw, int size) {
-    const Frames frames = sdk_frames(sdk, raw, size, kZeroAddress);
+    const Frames frames = sdk_frames(sdk, options.host, size, kZeroAddress);
     const long packets = packets_per_round(options.send_frames, frames.size());
     const Bytes packet = pattern(size);
     std::vector<double> raw_seconds, sdk_seconds;
@@ -293,35 +304,23 @@ struct Reception {
     }
 };
 
-// The peer's stream: `packets` times the packet's frames, then filler frames
-// (of no frame type, which every receiver here ignores) until told to stop.
-// The fillers push the stream's last frames out of the receiver's capture
-// ring, which hands frames out a block at a time. Returns the stream's own
-// rate in frames per second.
-double send_stream(pcap_t *peer, const Frames &frames, long packets,
-                   const std::atomic<bool> &stop_filling) {
-    auto send = [peer](const Bytes &frame) {
-        while (pcap_sendpacket(peer, frame.data(), static_cast<int>(frame.size())) != 0) {
-        }
-    };
+// The peer's stream: `packets` times the packet's frames. Returns its rate in
+// frames per second.
+double send_stream(pcap_t *peer, const Frames &frames, long packets) {
     const auto start = Clock::now();
     for (long p = 0; p < packets; ++p)
-        for (const Bytes &frame : frames) send(frame);
-    const double rate = static_cast<double>(packets) * frames.size() / seconds_since(start);
-    Bytes filler = frames.front();
-    filler.resize(kFillerLength);
-    filler[kTypeOffset] = kNotAFrameType;
-    while (!stop_filling.load(std::memory_order_relaxed)) send(filler);
-    return rate;
+        for (const Bytes &frame : frames)
+            while (pcap_sendpacket(peer, frame.data(), static_cast<int>(frame.size())) != 0) {
+            }
+    return static_cast<double>(packets) * frames.size() / seconds_since(start);
 }
 
 // One receive round: the receiver runs on its own thread, the peer's stream on
 // another; this thread ends the receiver once every packet is in or nothing
-// has come for a while, then stops the fillers. Returns the stream's rate.
+// has come for a while. Returns the stream's rate.
 double receive_round(const Options &options, pcap_t *peer, const Frames &frames, long packets,
                      const std::function<void()> &receiver, const std::function<void()> &stop,
                      Reception &reception) {
-    std::atomic<bool> stop_filling{false};
     double stream_rate = 0;
     const RealtimePriority priority(options.realtime, kControllerPriority);
     std::thread receiving([&] {
@@ -331,8 +330,9 @@ double receive_round(const Options &options, pcap_t *peer, const Frames &frames,
     reception.stream_start = Clock::now();
     std::thread sending([&] {
         const RealtimePriority priority(options.realtime);
-        stream_rate = send_stream(peer, frames, packets, stop_filling);
+        stream_rate = send_stream(peer, frames, packets);
     });
+    sending.join();
     long seen = -1;
     auto progress = Clock::now();
     while (reception.deliveries.load() < packets && Clock::now() - progress < kStallLimit) {
@@ -344,13 +344,11 @@ double receive_round(const Options &options, pcap_t *peer, const Frames &frames,
     }
     stop();
     receiving.join();
-    stop_filling = true;
-    sending.join();
     return stream_rate;
 }
 
 Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_t *peer, int size) {
-    const Frames frames = sdk_frames(sdk, raw, size, kBridgeAddress);
+    const Frames frames = sdk_frames(sdk, options.host, size, kBridgeAddress);
     const long per_packet = static_cast<long>(frames.size());
     const long packets = packets_per_round(options.receive_frames, frames.size());
     Bytes buffer(size);
@@ -370,7 +368,6 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
                     const u_char *data;
                     while (!stop.load(std::memory_order_relaxed)) {
                         if (pcap_next_ex(raw, &header, &data) != 1) continue;
-                        if (data[kTypeOffset] == kNotAFrameType) continue;
                         if (++data_frames % per_packet == 0) reception.count(size, Clock::now());
                     }
                 },
