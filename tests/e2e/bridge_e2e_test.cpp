@@ -162,8 +162,8 @@ TEST_F(BridgeReports, FrameNumberJumpReachesTheErrorHandler) {
     char errbuf[PCAP_ERRBUF_SIZE];
     pcap_t *raw = pcap_open_live(e2e::kHostLink, 65536, 1, 10, errbuf);
     ASSERT_NE(nullptr, raw) << errbuf;
-    unsigned char frame[60] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0, 0, 0, 0, 0, 0,
-                               0x06, 0xAB, 0x01, 5,    10,   0,    10};
+    unsigned char frame[60] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0,  0, 0, 0,
+                               0,    0,    0x06, 0xAB, 0x01, 5,    10, 0, 10};
     ASSERT_EQ(0, pcap_sendpacket(raw, frame, sizeof frame));
     pcap_close(raw);
     // The looped-back packet arrives; the error frame before it reaches the handler.
@@ -233,8 +233,9 @@ TEST_F(WireCapture, EveryFrameOnTheWireKeepsTheSizeRules) {
     capture_file_ = "/tmp/spweth-wire-" + std::to_string(getpid()) + ".pcap";
     const pid_t tcpdump = fork();
     if (tcpdump == 0) {
-        execlp("tcpdump", "tcpdump", "-q", "-U", "--immediate-mode", "-Z", "root", "-i", e2e::kHostLink, "-w",
-               capture_file_.c_str(), "ether", "proto", "0x06ab", static_cast<char *>(nullptr));
+        execlp("tcpdump", "tcpdump", "-q", "-U", "--immediate-mode", "-Z", "root", "-i",
+               e2e::kHostLink, "-w", capture_file_.c_str(), "ether", "proto", "0x06ab",
+               static_cast<char *>(nullptr));
         _exit(127);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -242,8 +243,7 @@ TEST_F(WireCapture, EveryFrameOnTheWireKeepsTheSizeRules) {
     set_send_crediting(1);
     set_send_credit_limit(2);
     set_send_credit_wait(4);
-    expect_round_trips(*this, socket_,
-                       [this](Bytes &b, unsigned char &t) { return receive(b, t); },
+    expect_round_trips(*this, socket_, [this](Bytes &b, unsigned char &t) { return receive(b, t); },
                        {1, 40, 41, 1495, 1496, 5000, 30000});
     const unsigned char codes[50] = {};
     ASSERT_EQ(0, SpW_Send_Time_Codes(socket_, codes, 50));
