@@ -66,5 +66,5 @@ END {
         printf "fn %.1f %s\n", self[name] / frames, name
         accounted += self[name]
     }
-    printf "fn %.1f %s\n", (library - accounted) / frames, "(libc and library code outside src/, e.g. memcpy)"
+    printf "fn %.1f %s\n", (library - accounted) / frames, "C library: memcpy, and any code outside src/"
 }

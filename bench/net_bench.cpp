@@ -5,10 +5,11 @@
 // handle, the peer end (--peer) the stream sender and the bridge emulator.
 // Every figure is the median of several rounds; SDK and raw rounds alternate,
 // and which of the two goes first alternates too, so that drift cancels out.
-// The threads that send and receive in the throughput rounds run at real-time
-// priority (SCHED_FIFO 1) unless told not to: on a machine with other load the
-// scheduler would otherwise take a core from the receiver in mid-stream, and
-// the capture ring would overflow for reasons that have nothing to do with it.
+// The threads that send and receive in the rounds, and the emulator, run at
+// real-time priority (SCHED_FIFO 1) unless told not to: on a machine with
+// other load the scheduler would otherwise take a core from the receiver in
+// mid-stream, and the capture ring would overflow for reasons that have
+// nothing to do with the receiver.
 #include <pcap/pcap.h>
 #include <pthread.h>
 #include <sched.h>
@@ -40,7 +41,6 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 using Frames = std::vector<Bytes>;
 
-constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 constexpr const char *kCaptureNothing = "less 1";  // a send-only handle keeps no frame
 constexpr mac_address kBridgeAddress{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
 constexpr mac_address kZeroAddress{};
@@ -53,6 +53,11 @@ constexpr std::size_t kMinDataFrame = 60;
 constexpr int kCaptureSnapshot = 2048;
 constexpr int kCaptureBuffer = 16 * 1024 * 1024;
 constexpr auto kStallLimit = std::chrono::milliseconds(150);
+// A pause after each round keeps the real-time threads under the kernel's
+// real-time budget (95 % of each second), whose throttling would stop a
+// receiver for 50 ms in mid-round.
+constexpr auto kReceivePause = std::chrono::milliseconds(10);
+constexpr auto kRoundTripPause = std::chrono::milliseconds(60);
 constexpr auto kRoundTripStallLimit = std::chrono::seconds(5);
 
 struct Options {
@@ -65,7 +70,7 @@ struct Options {
     long send_frames = 20000;  // per round
     int receive_rounds = 11;
     long receive_frames = 10000;
-    int round_trip_rounds = 3;
+    int round_trip_rounds = 5;
     double round_trip_seconds = 0.3;
     bool realtime = true;
     std::vector<int> sizes{1, 64, 1495, 1496, 65536, 1048576};
@@ -191,7 +196,7 @@ Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_a
         pcap_set_immediate_mode(watcher, 1) != 0 ||
         pcap_set_buffer_size(watcher, kCaptureBuffer) != 0 || pcap_activate(watcher) < 0)
         fail("cannot capture on " + adapter);
-    install_filter(watcher, kBridgeFilter);
+    install_filter(watcher, spweth::kBridgeFilter);
     set_source_mac_address(source.bytes, 6);
     const Bytes packet = pattern(size);
     if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) fail("SpW_Send_Packet");
@@ -226,9 +231,10 @@ struct Throughput {
     int size = 0;
     double raw_frames = 0, sdk_frames = 0;  // frames per second
     double raw_mbps = 0, sdk_mbps = 0;      // payload, 10^6 bytes per second
-    // Receive only: the peer's stream rate (frames/s), the share of frames
-    // lost to raw and of packets lost or damaged to the SDK, over all rounds.
-    double stream_frames = 0, raw_lost_share = 0, sdk_lost_share = 0;
+    // Receive only: the peer's stream rate (frames/s) in the raw and in the
+    // SDK rounds, the share of frames lost to raw and of packets lost or
+    // damaged to the SDK, over all rounds.
+    double raw_stream = 0, sdk_stream = 0, raw_lost_share = 0, sdk_lost_share = 0;
     double ratio() const { return raw_mbps > 0 ? sdk_mbps / raw_mbps : 0; }
 };
 
@@ -344,6 +350,7 @@ double receive_round(const Options &options, pcap_t *peer, const Frames &frames,
     }
     stop();
     receiving.join();
+    std::this_thread::sleep_for(kReceivePause);
     return stream_rate;
 }
 
@@ -352,7 +359,7 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
     const long per_packet = static_cast<long>(frames.size());
     const long packets = packets_per_round(options.receive_frames, frames.size());
     Bytes buffer(size);
-    std::vector<double> raw_rates, sdk_rates, stream_rates;
+    std::vector<double> raw_rates, sdk_rates, raw_streams, sdk_streams;
     long raw_lost = 0, sdk_lost = 0;
     alternate(
         options.receive_rounds,
@@ -361,7 +368,7 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
             Reception reception;
             std::atomic<bool> stop{false};
             long data_frames = 0;
-            stream_rates.push_back(receive_round(
+            raw_streams.push_back(receive_round(
                 options, peer, frames, packets,
                 [&] {
                     pcap_pkthdr *header;
@@ -378,7 +385,7 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
         [&] {
             drain(sdk);
             Reception reception;
-            stream_rates.push_back(receive_round(
+            sdk_streams.push_back(receive_round(
                 options, peer, frames, packets,
                 [&] {
                     mac_address source{};
@@ -404,7 +411,8 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
     t.sdk_mbps = median(sdk_rates) / 1e6;
     t.raw_frames = median(raw_rates) / size * per_packet;
     t.sdk_frames = median(sdk_rates) / size * per_packet;
-    t.stream_frames = median(stream_rates);
+    t.raw_stream = median(raw_streams);
+    t.sdk_stream = median(sdk_streams);
     t.raw_lost_share = raw_lost / (rounds * packets * per_packet);
     t.sdk_lost_share = sdk_lost / (rounds * packets);
     return t;
@@ -412,7 +420,8 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
 
 // --- 3. Round trip through the bridge emulator ---------------------------------
 
-// The emulator on the peer end, started for the round trips and ended by its pid.
+// The emulator on the peer end, started for the round trips (at real-time
+// priority too, when the rounds have it) and ended by its pid.
 class Emulator {
 public:
     Emulator(const Options &options) {
@@ -426,8 +435,22 @@ public:
         std::vector<char *> argv;
         for (auto &arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-            fail("cannot start " + options.emulator);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        if (options.realtime) {
+            sched_param param{};
+            param.sched_priority = kWorkerPriority;
+            posix_spawnattr_setschedpolicy(&attributes, SCHED_FIFO);
+            posix_spawnattr_setschedparam(&attributes, &param);
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER);
+        }
+        int spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
+        if (spawned != 0 && options.realtime) {  // not allowed: at normal priority then
+            posix_spawnattr_setflags(&attributes, 0);
+            spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
+        }
+        posix_spawnattr_destroy(&attributes);
+        if (spawned != 0) fail("cannot start " + options.emulator);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     ~Emulator() {
@@ -498,7 +521,8 @@ RoundTrip bench_round_trip(const Options &options, pcap_t *sdk, int size) {
     RoundTrip result;
     result.size = size;
     std::vector<double> off, on;
-    Watchdog watchdog;
+    Watchdog watchdog;  // at normal priority: made before the raise
+    const RealtimePriority priority(options.realtime);
     // One round: packets back and forth for about round_trip_seconds, after
     // one that is not timed (it also waits for the bridge's first credits).
     auto round = [&](int crediting, std::vector<double> &rates, long &completed, bool &failed) {
@@ -521,6 +545,7 @@ RoundTrip bench_round_trip(const Options &options, pcap_t *sdk, int size) {
         }
         rates.push_back(static_cast<double>(packets) * size / seconds_since(start) / 1e6);
         completed += packets;
+        std::this_thread::sleep_for(kRoundTripPause);
     };
     for (int r = 0; r < options.round_trip_rounds; ++r) {
         if (r % 2 == 0) {
@@ -542,12 +567,14 @@ RoundTrip bench_round_trip(const Options &options, pcap_t *sdk, int size) {
 void write_throughput_table(std::FILE *out, const char *title, const std::vector<Throughput> &rows,
                             bool with_losses) {
     std::fprintf(out, "### %s\n\n", title);
-    std::fprintf(out,
-                 "| packet | frames/packet | raw frames/s | SDK frames/s | raw MB/s | SDK MB/s | "
-                 "SDK/raw |%s\n",
-                 with_losses ? " stream sent, frames/s | raw: frames lost | SDK: packets lost or "
-                               "damaged |"
-                             : "");
+    std::fprintf(
+        out,
+        "| packet | frames/packet | raw frames/s | SDK frames/s | raw MB/s | SDK MB/s | "
+        "SDK/raw |%s\n",
+        with_losses
+            ? " peer sent, frames/s (raw / SDK rounds) | raw: frames lost | SDK: packets lost or "
+              "damaged |"
+            : "");
     std::fprintf(out, "|---:|---:|---:|---:|---:|---:|---:|%s\n",
                  with_losses ? "---:|---:|---:|" : "");
     for (const Throughput &t : rows) {
@@ -555,7 +582,7 @@ void write_throughput_table(std::FILE *out, const char *title, const std::vector
                      size_label(t.size).c_str(), frames_per_packet(t.size), t.raw_frames,
                      t.sdk_frames, t.raw_mbps, t.sdk_mbps, t.ratio());
         if (with_losses)
-            std::fprintf(out, " %.0f | %.1f %% | %.1f %% |", t.stream_frames,
+            std::fprintf(out, " %.0f / %.0f | %.1f %% | %.1f %% |", t.raw_stream, t.sdk_stream,
                          100 * t.raw_lost_share, 100 * t.sdk_lost_share);
         std::fprintf(out, "\n");
     }
@@ -569,15 +596,18 @@ void write_round_trip_table(std::FILE *out, const std::vector<RoundTrip> &rows) 
     std::fprintf(out,
                  "| packet | crediting off MB/s | crediting on MB/s | on/off | packets back off / "
                  "on |\n|---:|---:|---:|---:|---:|\n");
-    auto rate = [](double mbps, bool failed) {
-        char text[64];
-        std::snprintf(text, sizeof text, failed ? "**failed**" : "%.3f", mbps);
+    auto rate = [](double value, bool failed) {
+        if (failed) return std::string("**failed**");
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", value);
         return std::string(text);
     };
-    for (const RoundTrip &t : rows)
-        std::fprintf(out, "| %s | %s | %s | %.3f | %ld / %ld |\n", size_label(t.size).c_str(),
+    for (const RoundTrip &t : rows) {
+        const bool failed = t.off_failed || t.on_failed;
+        std::fprintf(out, "| %s | %s | %s | %s | %ld / %ld |\n", size_label(t.size).c_str(),
                      rate(t.off_mbps, t.off_failed).c_str(), rate(t.on_mbps, t.on_failed).c_str(),
-                     t.off_failed || t.on_failed ? 0.0 : t.ratio(), t.off_packets, t.on_packets);
+                     failed ? "–" : rate(t.ratio(), false).c_str(), t.off_packets, t.on_packets);
+    }
     std::fprintf(out,
                  "\n*failed*: a packet did not come back intact (wrong length or bytes, or no "
                  "progress for %lld s); the rounds of that setting stopped there.\n\n",
@@ -591,8 +621,10 @@ void write_plot_data(const Options &options, const std::vector<Throughput> &send
     for (std::size_t i = 0; i < send.size(); ++i)
         out << send[i].size << ' ' << send[i].raw_mbps << ' ' << send[i].sdk_mbps << ' '
             << receive[i].raw_mbps << ' ' << receive[i].sdk_mbps << '\n';
-    out << "\n\n# size round_trip_off round_trip_on (payload MB/s)\n";
-    for (const RoundTrip &t : trips) out << t.size << ' ' << t.off_mbps << ' ' << t.on_mbps << '\n';
+    out << "\n\n# size round_trip_off round_trip_on (payload MB/s; 0: failed)\n";
+    for (const RoundTrip &t : trips)
+        out << t.size << ' ' << (t.off_failed ? 0 : t.off_mbps) << ' '
+            << (t.on_failed ? 0 : t.on_mbps) << '\n';
 }
 
 std::vector<int> parse_sizes(const std::string &list) {
@@ -669,7 +701,7 @@ int main(int argc, char **argv) {
 
     std::vector<Throughput> send, receive;
     {
-        pcap_t *raw = open_raw(options.host, kBridgeFilter);
+        pcap_t *raw = open_raw(options.host, spweth::kBridgeFilter);
         for (int size : options.sizes) {
             progress("send", size);
             send.push_back(bench_send(options, sdk, raw, size));
