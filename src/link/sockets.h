@@ -21,18 +21,21 @@ enum SocketResult : std::intptr_t {
     kNoReadBuffer = -8,
 };
 
-inline constexpr int kSnapshotLength = 65536;
+// Sockets are opened in immediate mode (see open_adapter). The kernel's ring
+// then gives every frame a slot of the snapshot length, so the snapshot is
+// sized to the largest bridge frame (1514 bytes) rather than 64 KiB: the 16 MiB
+// ring then holds about 8000 frames that arrive while nobody reads, where a
+// 64 KiB snapshot would leave room for only 256.
+inline constexpr int kSnapshotLength = 2048;
 inline constexpr int kReadTimeoutMs = 100;
-// Kernel capture ring: in immediate mode each slot takes a snapshot length, so
-// this holds about 500 frames arriving while nobody reads.
-inline constexpr int kCaptureBufferSize = 32 * 1024 * 1024;
+inline constexpr int kCaptureBufferSize = 16 * 1024 * 1024;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
 
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
-// Opens an adapter as a capture (snapshot 65536, promiscuous, 100 ms, immediate
+// Opens an adapter as a capture (promiscuous, 100 ms read time-out, immediate
 // delivery); prints
 // the "Unable to open" message and returns null on failure.
 pcap_t *open_adapter(const pcap_if_t *device);

@@ -81,7 +81,7 @@ TEST_F(SocketInit, OpensTheAdapterFilteredAndNonBlocking) {
     ASSERT_GT(result, 0);
     const fake_pcap::Handle &h = fake_pcap::handle(as_socket(result));
     EXPECT_EQ("fake1", h.device);
-    EXPECT_EQ(65536, h.snaplen);
+    EXPECT_GE(h.snaplen, 1514);  // room for the largest bridge frame
     EXPECT_EQ(1, h.promisc);
     EXPECT_EQ(100, h.timeout_ms);
     EXPECT_EQ(1, h.immediate);  // frames are handed over as they arrive
