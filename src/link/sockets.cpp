@@ -60,16 +60,16 @@ void release_device_list() {
     s().chosen_device = nullptr;
 }
 
-// As pcap_open_live would, plus immediate mode: without it the capture hands
-// frames over only when its read time-out retires a block of them, so each
-// credit report reaches a credit wait up to 100 ms late.
 pcap_t *open_adapter(const pcap_if_t *device) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t *handle = pcap_create(device->name, errbuf);
+    // Immediate mode hands each frame over as it arrives; without it the kernel
+    // holds frames until a block fills or the read time-out passes, which would
+    // put up to 100 ms into every credit wait and every answer of the bridge.
     if (handle != nullptr &&
         (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 1) != 0 ||
          pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
-         pcap_activate(handle) < 0)) {
+         pcap_set_buffer_size(handle, kCaptureBufferSize) != 0 || pcap_activate(handle) < 0)) {
         pcap_close(handle);
         handle = nullptr;
     }
@@ -135,12 +135,11 @@ std::intptr_t socket_init_dialog() {
 }
 
 int socket_close(Socket socket) {
-    if (!is_socket(socket)) return 0;
     unregister_event_handlers();
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
-    pcap_close(socket);
+    if (socket != nullptr) pcap_close(socket);
     return 0;
 }
 

@@ -21,22 +21,22 @@ enum SocketResult : std::intptr_t {
     kNoReadBuffer = -8,
 };
 
-// Bytes captured of each frame: a bridge frame is at most 1514 bytes. In
-// immediate mode the capture ring holds frames in slots of this size, so
-// 65536 can leave room for as few as 32 frames between two reads.
+// Sockets are opened in immediate mode (see open_adapter). The kernel's ring
+// then gives every frame a slot of the snapshot length, so the snapshot is
+// sized to the largest bridge frame (1514 bytes) rather than 64 KiB: the 16 MiB
+// ring then holds about 8000 frames that arrive while nobody reads, where a
+// 64 KiB snapshot would leave room for only 256.
 inline constexpr int kSnapshotLength = 2048;
 inline constexpr int kReadTimeoutMs = 100;
+inline constexpr int kCaptureBufferSize = 16 * 1024 * 1024;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
-
-// False for no socket: null, or a negative result of SpW_Socket_Init that a
-// caller passed on unchecked. Calls given no socket leave pcap alone.
-inline bool is_socket(Socket socket) { return reinterpret_cast<std::intptr_t>(socket) > 0; }
 
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
-// Opens an adapter as a capture (snapshot 2048, promiscuous, 100 ms, immediate mode); prints
+// Opens an adapter as a capture (promiscuous, 100 ms read time-out, immediate
+// delivery); prints
 // the "Unable to open" message and returns null on failure.
 pcap_t *open_adapter(const pcap_if_t *device);
 // Prints "Listening on" with the adapter's description (its name when it has none).

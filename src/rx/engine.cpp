@@ -78,10 +78,19 @@ constexpr ActionRow kActionTable[] = {
 };
 // clang-format on
 
+// The table's row for each type value, found once at compile time: the
+// engine looks a row up for every frame.
+constexpr auto kRowOfType = [] {
+    std::array<std::int8_t, 256> rows{};
+    rows.fill(-1);
+    for (std::size_t i = 0; i < std::size(kActionTable); ++i)
+        rows[static_cast<std::uint8_t>(kActionTable[i].type)] = static_cast<std::int8_t>(i);
+    return rows;
+}();
+
 const ActionRow *row_of(FrameType type) {
-    for (const ActionRow &row : kActionTable)
-        if (row.type == type) return &row;
-    return nullptr;
+    const int row = kRowOfType[static_cast<std::uint8_t>(type)];
+    return row < 0 ? nullptr : &kActionTable[row];
 }
 
 // What a mode does with the caller's address record.

@@ -110,6 +110,7 @@ void read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t 
 }
 
 void RecordCopy::release() {
+    if (data == nullptr) return;  // the usual case: the engine releases before every pcap read
     std::free(data);
     data = nullptr;
     size = 0;

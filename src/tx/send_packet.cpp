@@ -31,6 +31,14 @@ constexpr FrameType kFragmentType[2][2][2] = {
 
 constexpr bool requests_eep(int end_marker) { return end_marker == 2 || end_marker == 5; }
 
+// Copies with the C library's memcpy. Knowing a copy to be at most 1495 bytes,
+// GCC would inline `rep movsq` instead, which takes about four times as long
+// for a full payload and cost the sender a tenth of its rate (bench/).
+void copy_payload(std::uint8_t *to, const unsigned char *from, std::size_t count) {
+    asm("" : "+r"(count));  // hides the bound from the optimiser
+    std::memcpy(to, from, count);
+}
+
 // Before a frame: with crediting on and the credits down to the limit, reads
 // the socket until the bridge reports enough. False when they cannot come:
 // the wait was switched off, or the socket has no read buffer to set frames aside in.
@@ -86,11 +94,15 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
         const bool last = remaining <= kMaxPayload;
         const std::size_t count = last ? remaining : kMaxPayload;
         const std::size_t frame_size = frame::data_frame_size(count);
-        if (last) std::memset(payload + count, 0, frame_size - kHeaderSize - count);
+        // A short frame's fill: a constant count of zero bytes after the
+        // payload, which compiles to a few stores (what lies past the frame's
+        // end stays in the buffer and is not sent).
+        if (count <= frame::kShortPayloadBound)
+            std::memset(payload + count, 0, frame::kShortPayloadBound + 1);
         frame::write_header(buffer.data(), kFragmentType[first][last][eep],
                             frame::take_data_frame_number(), static_cast<std::uint16_t>(count));
         const std::size_t data_count = count - lead;
-        if (data_count != 0) std::memcpy(payload + lead, next, data_count);
+        if (data_count != 0) copy_payload(payload + lead, next, data_count);
         next += data_count;
         lead = 0;
 

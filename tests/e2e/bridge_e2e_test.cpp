@@ -232,15 +232,25 @@ TEST_F(WireCapture, EveryFrameOnTheWireKeepsTheSizeRules) {
     if (!e2e::run("command -v tcpdump >/dev/null")) GTEST_SKIP() << "tcpdump not installed";
     start_emulator({"--credits", "8", "--status-ms", "50"});
     capture_file_ = "/tmp/spweth-wire-" + std::to_string(getpid()) + ".pcap";
+    // tcpdump says "listening on" once it captures: wait for that line.
+    int said[2];
+    ASSERT_EQ(0, pipe(said));
     const pid_t tcpdump = fork();
     if (tcpdump == 0) {
         e2e::die_with_parent();
-        execlp("tcpdump", "tcpdump", "-q", "-U", "--immediate-mode", "-s", "2048", "-Z", "root",
-               "-i", e2e::kHostLink, "-w", capture_file_.c_str(), "ether", "proto", "0x06ab",
-               static_cast<char *>(nullptr));
+        dup2(said[1], STDERR_FILENO);
+        close(said[0]);
+        execlp("tcpdump", "tcpdump", "-q", "-U", "--immediate-mode", "-s", "2048", "-B", "16384",
+               "-Z", "root", "-i", e2e::kHostLink, "-w", capture_file_.c_str(), "ether", "proto",
+               "0x06ab", static_cast<char *>(nullptr));
         _exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    close(said[1]);
+    std::string banner;
+    char c;
+    while (banner.find("listening on") == std::string::npos && read(said[0], &c, 1) == 1)
+        banner += c;
+    ASSERT_NE(std::string::npos, banner.find("listening on")) << banner;
     open_host_socket();
     set_send_crediting(1);
     set_send_credit_limit(2);
@@ -255,6 +265,7 @@ TEST_F(WireCapture, EveryFrameOnTheWireKeepsTheSizeRules) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(tcpdump, SIGINT);
     waitpid(tcpdump, nullptr, 0);
+    close(said[0]);
 
     char errbuf[PCAP_ERRBUF_SIZE];
     pcap_t *savefile = pcap_open_offline(capture_file_.c_str(), errbuf);

@@ -12,16 +12,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "spweth.h"
+#include "wait_watchdog.h"
 
 namespace e2e {
 
@@ -37,53 +36,6 @@ inline bool run(const std::string &command) { return std::system(command.c_str()
 // In a forked child: end when the test process ends, also when it aborts on a
 // sanitizer report, so that no emulator keeps the test's output open.
 inline void die_with_parent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
-
-// Ends a receive that waits too long by clearing the library's wait flag.
-class Watchdog {
-public:
-    Watchdog() : thread_([this] { loop(); }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    void arm(std::chrono::milliseconds timeout) {
-        set_wait_receive_active(1);
-        std::lock_guard lock(mutex_);
-        deadline_ = Clock::now() + timeout;
-        armed_ = true;
-        fired_ = false;
-        wake_.notify_all();
-    }
-    bool disarm() {  // true when the time-out ended the wait
-        std::lock_guard lock(mutex_);
-        armed_ = false;
-        set_wait_receive_active(1);
-        return fired_;
-    }
-
-private:
-    void loop() {
-        std::unique_lock lock(mutex_);
-        while (!stop_) {
-            if (!armed_) {
-                wake_.wait(lock);
-            } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_) {
-                set_wait_receive_active(0);
-                fired_ = true;
-                armed_ = false;
-            }
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    Clock::time_point deadline_{};
-    bool armed_ = false, fired_ = false, stop_ = false;
-    std::thread thread_;
-};
 
 // Repeatable random bytes.
 inline Bytes random_bytes(std::size_t n, std::uint64_t &state) {
@@ -163,7 +115,7 @@ protected:
 
     pcap *socket_ = nullptr;
     pid_t emulator_ = -1;
-    Watchdog watchdog_;
+    WaitWatchdog watchdog_;
 };
 
 }  // namespace e2e

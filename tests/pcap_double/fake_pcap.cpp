@@ -142,7 +142,7 @@ void pcap_freealldevs(pcap_if_t *list) {
     }
 }
 
-pcap_t *pcap_create(const char *device, char *errbuf) {
+pcap_t *pcap_open_live(const char *device, int snaplen, int promisc, int to_ms, char *errbuf) {
     auto &w = world();
     ++w.counters.open_live;
     if (fake_pcap::should_fail(Call::open_live)) {
@@ -151,39 +151,35 @@ pcap_t *pcap_create(const char *device, char *errbuf) {
     }
     auto handle = std::make_unique<pcap>();
     handle->state.device = device;
+    handle->state.snaplen = snaplen;
+    handle->state.promisc = promisc;
+    handle->state.timeout_ms = to_ms;
     w.handles.push_back(std::move(handle));
     return w.handles.back().get();
 }
 
-int pcap_set_snaplen(pcap_t *p, int snaplen) {
-    p->state.snaplen = snaplen;
-    return 0;
-}
-int pcap_set_promisc(pcap_t *p, int promisc) {
-    p->state.promisc = promisc;
-    return 0;
-}
-int pcap_set_timeout(pcap_t *p, int to_ms) {
-    p->state.timeout_ms = to_ms;
-    return 0;
-}
-int pcap_set_immediate_mode(pcap_t *p, int immediate) {
-    p->state.immediate = immediate;
-    return 0;
-}
-int pcap_activate(pcap_t *p) {
-    p->state.activated = true;
-    return 0;
+pcap_t *pcap_create(const char *device, char *) {
+    auto &w = world();
+    ++w.counters.open_live;
+    auto handle = std::make_unique<pcap>();
+    handle->state.device = device;
+    w.handles.push_back(std::move(handle));
+    return w.handles.back().get();
 }
 
-pcap_t *pcap_open_live(const char *device, int snaplen, int promisc, int to_ms, char *errbuf) {
-    pcap_t *p = pcap_create(device, errbuf);
-    if (p == nullptr) return nullptr;
-    pcap_set_snaplen(p, snaplen);
-    pcap_set_promisc(p, promisc);
-    pcap_set_timeout(p, to_ms);
-    pcap_activate(p);
-    return p;
+int pcap_set_snaplen(pcap_t *p, int snaplen) { return p->state.snaplen = snaplen, 0; }
+int pcap_set_promisc(pcap_t *p, int promisc) { return p->state.promisc = promisc, 0; }
+int pcap_set_timeout(pcap_t *p, int to_ms) { return p->state.timeout_ms = to_ms, 0; }
+int pcap_set_immediate_mode(pcap_t *p, int on) { return p->state.immediate = on, 0; }
+int pcap_set_buffer_size(pcap_t *p, int size) { return p->state.buffer_size = size, 0; }
+
+// A scripted open failure (Call::open_live) makes activation fail.
+int pcap_activate(pcap_t *p) {
+    if (fake_pcap::should_fail(Call::open_live)) {
+        p->state.activation_failed = true;
+        return PCAP_ERROR;
+    }
+    return 0;
 }
 
 int pcap_compile(pcap_t *p, struct bpf_program *program, const char *text, int optimize,

@@ -22,16 +22,16 @@ struct Adapter {
     std::optional<std::string> description;
 };
 
-// What the double knows of one handle opened with pcap_open_live, or with
-// pcap_create, its settings and pcap_activate.
+// What the double knows of one handle (pcap_create / pcap_activate, or pcap_open_live).
 struct Handle {
     std::string device;
     int snaplen = 0;
     int promisc = 0;
     int timeout_ms = 0;
     int immediate = 0;
-    bool activated = false;
-    std::string filter;  // text given to pcap_compile
+    int buffer_size = 0;
+    bool activation_failed = false;  // opened, refused by pcap_activate, closed
+    std::string filter;              // text given to pcap_compile
     int optimize = 0;
     bpf_u_int32 netmask = 0;
     bool filter_installed = false;
@@ -44,7 +44,6 @@ struct Handle {
     pcap_pkthdr header{};
 };
 
-// open_live: opening an adapter, by pcap_open_live or pcap_create.
 // next_ex: a failing pcap_next_ex returns PCAP_ERROR (the adapter went away).
 enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket, next_ex };
 
@@ -81,7 +80,7 @@ const std::vector<SentFrame> &sent_frames();
 struct Counters {
     int findalldevs = 0;
     int freealldevs = 0;
-    int open_live = 0;  // adapters opened, by either way
+    int open_live = 0;
     int compile = 0;
     int freecode = 0;
     int close = 0;

@@ -20,24 +20,7 @@ constexpr std::size_t kMarkerAt = 19, kEdit0At = 25, kEdit1At = 26, kNewSrcAddrA
                       kStatFreqAt = 42, kDataFiltrAt = 43, kDataMaskAt = 44, kReceiveTimerAt = 45;
 const Bytes kMarker{'G', 'E', '_', 'S', 'P', 'W'};
 
-class Configuration : public test::LibraryTest {
-protected:
-    void SetUp() override {
-        LibraryTest::SetUp();
-        socket_ = open_socket();
-    }
-
-    // The one frame sent since the last call.
-    Bytes only_frame() {
-        const auto frames = sent();
-        EXPECT_EQ(seen_ + 1, frames.size());
-        seen_ = frames.size();
-        return frames.empty() ? Bytes{} : frames.back();
-    }
-
-    pcap_t *socket_ = nullptr;
-    std::size_t seen_ = 0;
-};
+using Configuration = test::OpenSocketTest;
 
 // Every configuration frame: 62 bytes, type 255, length 46, credits 10,
 // marker, bit 0x80 in edit0, zero after the body.

@@ -13,30 +13,14 @@ using spweth::frame::FrameView;
 using test::Bytes;
 using test::pattern;
 
-class ControlCodes : public test::LibraryTest {
+class ControlCodes : public test::OpenSocketTest {
 protected:
-    void SetUp() override {
-        LibraryTest::SetUp();
-        socket_ = open_socket();
-    }
-
-    // The one frame sent since the last call.
-    Bytes only_frame() {
-        const auto frames = sent();
-        EXPECT_EQ(seen_ + 1, frames.size());
-        seen_ = frames.size();
-        return frames.empty() ? Bytes{} : frames.back();
-    }
-
     // The code bytes of the frame sent since the last call.
     Bytes codes_sent() {
         const Bytes frame = only_frame();
         const FrameView view(frame.data(), frame.size());
         return Bytes(view.payload(), view.payload() + view.payload_length());
     }
-
-    pcap_t *socket_ = nullptr;
-    std::size_t seen_ = 0;
 };
 
 TEST_F(ControlCodes, SingleTimeCodeFrameByteForByte) {

@@ -35,18 +35,40 @@ inline Bytes pattern(std::size_t n, std::uint8_t seed = 0) {
 class BridgeFrame {
 public:
     BridgeFrame(std::uint8_t type_byte, Bytes payload)
-        : type_byte_(type_byte), payload_(std::move(payload)),
+        : type_byte_(type_byte),
+          payload_(std::move(payload)),
           length_field_(static_cast<std::uint16_t>(payload_.size())) {}
 
-    BridgeFrame &credits(std::uint8_t value) { credits_ = value; return *this; }
-    BridgeFrame &from(const Mac &source) { source_ = source; return *this; }
-    BridgeFrame &to(const Mac &dest) { dest_ = dest; return *this; }
-    BridgeFrame &number(std::uint8_t value) { number_ = value; return *this; }
-    BridgeFrame &ether_type(std::uint16_t value) { ether_type_ = value; return *this; }
+    BridgeFrame &credits(std::uint8_t value) {
+        credits_ = value;
+        return *this;
+    }
+    BridgeFrame &from(const Mac &source) {
+        source_ = source;
+        return *this;
+    }
+    BridgeFrame &to(const Mac &dest) {
+        dest_ = dest;
+        return *this;
+    }
+    BridgeFrame &number(std::uint8_t value) {
+        number_ = value;
+        return *this;
+    }
+    BridgeFrame &ether_type(std::uint16_t value) {
+        ether_type_ = value;
+        return *this;
+    }
     // Announce a payload length other than the payload's size.
-    BridgeFrame &length_field(std::uint16_t value) { length_field_ = value; return *this; }
+    BridgeFrame &length_field(std::uint16_t value) {
+        length_field_ = value;
+        return *this;
+    }
     // Zero fill after the payload up to this frame length.
-    BridgeFrame &pad_to(std::size_t frame_length) { pad_to_ = frame_length; return *this; }
+    BridgeFrame &pad_to(std::size_t frame_length) {
+        pad_to_ = frame_length;
+        return *this;
+    }
 
     Bytes bytes() const {
         Bytes frame(dest_.begin(), dest_.end());
@@ -118,6 +140,26 @@ protected:
 
     std::string out_;
     std::string err_;
+};
+
+// A test that starts with one socket open.
+class OpenSocketTest : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        socket_ = open_socket();
+    }
+
+    // The one frame sent since the last call.
+    Bytes only_frame() {
+        const auto frames = sent();
+        EXPECT_EQ(seen_ + 1, frames.size());
+        seen_ = frames.size();
+        return frames.empty() ? Bytes{} : frames.back();
+    }
+
+    pcap_t *socket_ = nullptr;
+    std::size_t seen_ = 0;
 };
 
 }  // namespace test

@@ -7,24 +7,21 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "spweth.h"
+#include "wait_watchdog.h"
 
 namespace {
 
@@ -101,8 +98,10 @@ std::optional<Bytes> parse_hex(const std::string &text) {
     Bytes bytes;
     std::string digits;
     for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-        else if (c != ' ' && c != ':' && c != ',' && c != '-') return std::nullopt;
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+        else if (c != ' ' && c != ':' && c != ',' && c != '-')
+            return std::nullopt;
     if (digits.size() % 2 != 0) return std::nullopt;
     for (std::size_t i = 0; i < digits.size(); i += 2)
         bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
@@ -131,60 +130,6 @@ public:
 
 private:
     std::uint64_t state_;
-};
-
-// ---------------------------------------------------------------- time-outs
-
-// Receive calls wait until something arrives; the watchdog ends a wait that
-// lasts too long by clearing the library's wait flag from another thread.
-class Watchdog {
-public:
-    Watchdog() : thread_([this] { run(); }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    void arm(std::chrono::milliseconds timeout) {
-        set_wait_receive_active(1);
-        std::lock_guard lock(mutex_);
-        deadline_ = Clock::now() + timeout;
-        armed_ = true;
-        fired_ = false;
-        wake_.notify_all();
-    }
-    // Returns true when the wait was ended by the time-out.
-    bool disarm() {
-        std::lock_guard lock(mutex_);
-        armed_ = false;
-        set_wait_receive_active(1);
-        return fired_;
-    }
-
-private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        while (!stop_) {
-            if (!armed_) {
-                wake_.wait(lock);
-            } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_ &&
-                       Clock::now() >= deadline_) {
-                set_wait_receive_active(0);
-                fired_ = true;
-                armed_ = false;
-            }
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    Clock::time_point deadline_{};
-    bool armed_ = false;
-    bool fired_ = false;
-    bool stop_ = false;
-    std::thread thread_;
 };
 
 // ---------------------------------------------------------------- adapters
@@ -292,9 +237,9 @@ void on_status(unsigned char *data, int size, unsigned char *) {
 int command_list() {
     const auto adapters = list_adapters();
     for (std::size_t i = 0; i < adapters.size(); ++i)
-        std::printf("%zu. %s (%s)\n", i, adapters[i].first.c_str(),
-                    adapters[i].second.empty() ? "No description available"
-                                               : adapters[i].second.c_str());
+        std::printf(
+            "%zu. %s (%s)\n", i, adapters[i].first.c_str(),
+            adapters[i].second.empty() ? "No description available" : adapters[i].second.c_str());
     return adapters.empty() ? 1 : 0;
 }
 
@@ -324,8 +269,8 @@ int command_send(const Options &options) {
             ? SpW_Send_Packet_From_Channel(session->socket(), payload->data(),
                                            static_cast<int>(payload->size()), marker,
                                            static_cast<int>(options.number("channel", 0)))
-            : SpW_Send_Packet(session->socket(), payload->data(),
-                              static_cast<int>(payload->size()), marker);
+            : SpW_Send_Packet(session->socket(), payload->data(), static_cast<int>(payload->size()),
+                              marker);
     std::printf("Sent %d bytes with %s.\n", sent, marker == 2 ? "EEP" : "EOP");
     return sent < 0 ? 1 : 0;
 }
@@ -336,7 +281,7 @@ int command_recv(const Options &options) {
     register_ccode_event_handler(on_ccodes);
     register_err_frame_event_handler(on_error_frame);
     register_status_event_handler(on_status);
-    Watchdog watchdog;
+    WaitWatchdog watchdog;
     Bytes buffer(kRecvBufferSize);
     const long count = options.number("count", 1);
     int received = 0;
@@ -374,12 +319,18 @@ int command_codes(const Options &options) {
     const int count = static_cast<int>(codes.size());
     pcap *s = session->socket();
     int result;
-    if (kind == "time") result = SpW_Send_Time_Codes(s, codes.data(), count);
-    else if (kind == "int") result = SpW_Send_INT_Codes(s, codes.data(), count, five_bit);
-    else if (kind == "ack") result = SpW_Send_ACK_Codes(s, codes.data(), count, five_bit);
-    else if (kind == "cc01") result = SpW_Send_CC01_Codes(s, codes.data(), count);
-    else if (kind == "cc11") result = SpW_Send_CC11_Codes(s, codes.data(), count);
-    else if (kind == "raw") result = SpW_Send_CCodes(s, codes.data(), count);
+    if (kind == "time")
+        result = SpW_Send_Time_Codes(s, codes.data(), count);
+    else if (kind == "int")
+        result = SpW_Send_INT_Codes(s, codes.data(), count, five_bit);
+    else if (kind == "ack")
+        result = SpW_Send_ACK_Codes(s, codes.data(), count, five_bit);
+    else if (kind == "cc01")
+        result = SpW_Send_CC01_Codes(s, codes.data(), count);
+    else if (kind == "cc11")
+        result = SpW_Send_CC11_Codes(s, codes.data(), count);
+    else if (kind == "raw")
+        result = SpW_Send_CCodes(s, codes.data(), count);
     else {
         std::fprintf(stderr, "--kind is one of time, int, ack, cc01, cc11, raw.\n");
         return kExitUsage;
@@ -405,16 +356,26 @@ int command_config(const Options &options) {
     pcap *s = session->socket();
     const std::string what = options.words[0];
     int result;
-    if (what == "speed") result = SpW_Eth_Set_SpW_Speed(s, static_cast<unsigned>(arg(1)));
-    else if (what == "switch") result = SpW_Eth_Set_Switch_Mode(s, byte(1), byte(2));
-    else if (what == "status-freq") result = SpW_Eth_Set_Status_Freq(s, byte(1));
-    else if (what == "receive-timer") result = SpW_Eth_Set_Receive_Timer(s, byte(1));
-    else if (what == "filter") result = SpW_Eth_Set_Filtr(s, byte(1));
-    else if (what == "data-filter") result = SpW_Eth_Set_Data_Filtr(s, byte(1), byte(2));
-    else if (what == "auto-bridge-mac") result = SpW_Eth_Set_Auto_MAC_Dest(s);
-    else if (what == "auto-host-mac") result = SpW_Eth_Set_Auto_MAC_Source(s);
-    else if (what == "reset") result = SpW_Eth_Reset(s);
-    else if (what == "hw-reset") result = SpW_Eth_Set_Hardware_Reset(s);
+    if (what == "speed")
+        result = SpW_Eth_Set_SpW_Speed(s, static_cast<unsigned>(arg(1)));
+    else if (what == "switch")
+        result = SpW_Eth_Set_Switch_Mode(s, byte(1), byte(2));
+    else if (what == "status-freq")
+        result = SpW_Eth_Set_Status_Freq(s, byte(1));
+    else if (what == "receive-timer")
+        result = SpW_Eth_Set_Receive_Timer(s, byte(1));
+    else if (what == "filter")
+        result = SpW_Eth_Set_Filtr(s, byte(1));
+    else if (what == "data-filter")
+        result = SpW_Eth_Set_Data_Filtr(s, byte(1), byte(2));
+    else if (what == "auto-bridge-mac")
+        result = SpW_Eth_Set_Auto_MAC_Dest(s);
+    else if (what == "auto-host-mac")
+        result = SpW_Eth_Set_Auto_MAC_Source(s);
+    else if (what == "reset")
+        result = SpW_Eth_Reset(s);
+    else if (what == "hw-reset")
+        result = SpW_Eth_Set_Hardware_Reset(s);
     else if (what == "bridge-mac" || what == "host-mac") {
         const auto mac = parse_mac(options.words.size() > 1 ? options.words[1] : "");
         if (!mac) {
@@ -434,7 +395,7 @@ int command_config(const Options &options) {
 int command_status(const Options &options) {
     auto session = Session::open(options);
     if (!session) return 1;
-    Watchdog watchdog;
+    WaitWatchdog watchdog;
     spw_eth_state state{};
     const mac_address from = bridge_address();
     watchdog.arm(timeout_of(options, 5000));
@@ -463,6 +424,10 @@ public:
             at = comma + 1;
         }
     }
+    long largest() const {
+        return sizes_.empty() ? std::max(min_, max_)
+                              : *std::max_element(sizes_.begin(), sizes_.end());
+    }
     long next(long index) {
         if (!sizes_.empty()) return sizes_[static_cast<std::size_t>(index) % sizes_.size()];
         return random_.between(min_, std::max(min_, max_));
@@ -479,14 +444,24 @@ private:
 int run_loopback(pcap *socket, const Options &options) {
     const bool crediting = !options.has("no-credits");
     set_send_crediting(crediting ? 1 : 0);
-    if (options.has("credit-limit")) set_send_credit_limit(static_cast<int>(options.number("credit-limit", 10)));
-    if (options.has("credit-wait")) set_send_credit_wait(static_cast<int>(options.number("credit-wait", 15)));
+    if (options.has("credit-limit"))
+        set_send_credit_limit(static_cast<int>(options.number("credit-limit", 10)));
+    if (options.has("credit-wait"))
+        set_send_credit_wait(static_cast<int>(options.number("credit-wait", 15)));
     register_err_frame_event_handler(on_error_frame);
 
     const long count = options.number("count", 100);
     const bool quiet = options.has("quiet");
     SizePlan plan(options);
-    Watchdog watchdog;
+    // While the sender waits for credits, what the bridge sends back is set
+    // aside in the read buffer: keep the host's own frames out of it (they
+    // carry the all-zero source address) and make room for the largest echo.
+    static const unsigned char kNoAddress[6] = {};
+    if (std::memcmp(get_current_source_mac_address(), kNoAddress, 6) == 0)
+        set_recv_skip_out_frames(1);
+    const long echo_frames = plan.largest() / 1495 + 1;
+    set_recv_buffer_size(static_cast<int>(std::max(1000000l, 2 * echo_frames * (1514 + 4))));
+    WaitWatchdog watchdog;
     Bytes packet, buffer(kRecvBufferSize);
     long ok = 0, errors = 0, lost = 0;
     unsigned long long bytes = 0;
@@ -497,8 +472,8 @@ int run_loopback(pcap *socket, const Options &options) {
         plan.random().fill(packet);
         const bool eep = plan.random().next() & 1;
         watchdog.arm(timeout_of(options, 3000));
-        const int sent = SpW_Send_Packet(socket, packet.data(), static_cast<int>(size),
-                                         eep ? 2 : 1);
+        const int sent =
+            SpW_Send_Packet(socket, packet.data(), static_cast<int>(size), eep ? 2 : 1);
         if (watchdog.disarm() || sent != size) {
             ++lost;
             std::printf("Packet %ld: send of %ld bytes failed (%d).\n", i + 1, size, sent);
@@ -511,8 +486,8 @@ int run_loopback(pcap *socket, const Options &options) {
         mac_address from = bridge_address();
         unsigned char type = 0;
         watchdog.arm(timeout_of(options, 3000));
-        const int length = SpW_Recv_Packet_From_MAC(socket, buffer.data(),
-                                                    kRecvBufferSize, from.bytes, &type);
+        const int length =
+            SpW_Recv_Packet_From_MAC(socket, buffer.data(), kRecvBufferSize, from.bytes, &type);
         if (watchdog.disarm()) {
             ++lost;
             std::printf("Packet %ld: %ld bytes sent, nothing came back.\n", i + 1, size);
@@ -534,10 +509,11 @@ int run_loopback(pcap *socket, const Options &options) {
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("\nLoopback summary: %ld packets, %ld intact, %llu bytes, %.2f MB/s, "
-                "%ld errors, %ld lost (credit flow control %s)\n",
-                count, ok, bytes, seconds > 0 ? bytes / seconds / 1e6 : 0.0, errors, lost,
-                crediting ? "on" : "off");
+    std::printf(
+        "\nLoopback summary: %ld packets, %ld intact, %llu bytes, %.2f MB/s, "
+        "%ld errors, %ld lost (credit flow control %s)\n",
+        count, ok, bytes, seconds > 0 ? bytes / seconds / 1e6 : 0.0, errors, lost,
+        crediting ? "on" : "off");
     return errors == 0 && lost == 0 ? 0 : 1;
 }
 
@@ -578,136 +554,158 @@ void print_menu() {
         " k loopback test          0 quit\n");
 }
 
-void menu_action(char key, pcap *&socket, Watchdog &watchdog) {
+void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
     auto need_socket = [&] {
         if (socket == nullptr) std::printf("Open an adapter first (2).\n");
         return socket != nullptr;
     };
     switch (key) {
-    case '1': command_list(); break;
-    case '2': {
-        const intptr_t opened = SpW_Socket_Init_Dialog();
-        std::printf("\n");
-        if (opened > 0) socket = reinterpret_cast<pcap *>(opened);
-        else std::printf("Open failed with %ld.\n", static_cast<long>(opened));
-        int c;
-        while ((c = std::getchar()) != '\n' && c != EOF) {
+        case '1':
+            command_list();
+            break;
+        case '2': {
+            const intptr_t opened = SpW_Socket_Init_Dialog();
+            std::printf("\n");
+            if (opened > 0)
+                socket = reinterpret_cast<pcap *>(opened);
+            else
+                std::printf("Open failed with %ld.\n", static_cast<long>(opened));
+            int c;
+            while ((c = std::getchar()) != '\n' && c != EOF) {
+            }
+            break;
         }
-        break;
-    }
-    case '3': if (need_socket()) { SpW_Socket_Close(socket); socket = nullptr; } break;
-    case '4':
-        if (need_socket()) {
-            const intptr_t reopened = SpW_Socket_Reset(socket);
-            socket = reopened > 0 ? reinterpret_cast<pcap *>(reopened) : nullptr;
+        case '3':
+            if (need_socket()) {
+                SpW_Socket_Close(socket);
+                socket = nullptr;
+            }
+            break;
+        case '4':
+            if (need_socket()) {
+                const intptr_t reopened = SpW_Socket_Reset(socket);
+                socket = reopened > 0 ? reinterpret_cast<pcap *>(reopened) : nullptr;
+            }
+            break;
+        case '5': {
+            const auto bridge = parse_mac(read_line("Bridge address (empty keeps): "));
+            if (bridge) set_dest_mac_address(bridge->bytes, 6);
+            const auto host = parse_mac(read_line("Host address (empty keeps): "));
+            if (host) set_source_mac_address(host->bytes, 6);
+            std::printf("Bridge %s, host %s\n", format_mac(get_current_dest_mac_address()).c_str(),
+                        format_mac(get_current_source_mac_address()).c_str());
+            break;
         }
-        break;
-    case '5': {
-        const auto bridge = parse_mac(read_line("Bridge address (empty keeps): "));
-        if (bridge) set_dest_mac_address(bridge->bytes, 6);
-        const auto host = parse_mac(read_line("Host address (empty keeps): "));
-        if (host) set_source_mac_address(host->bytes, 6);
-        std::printf("Bridge %s, host %s\n", format_mac(get_current_dest_mac_address()).c_str(),
-                    format_mac(get_current_source_mac_address()).c_str());
-        break;
-    }
-    case '6':
-        if (need_socket()) {
-            const auto bytes = parse_hex(read_line("Packet bytes (hex): "));
-            const int eep = read_int("End marker (1 EOP, 2 EEP): ");
-            if (bytes)
-                std::printf("Sent %d bytes.\n",
-                            SpW_Send_Packet(socket, bytes->data(), static_cast<int>(bytes->size()),
-                                            eep));
-        }
-        break;
-    case '7':
-        if (need_socket()) {
-            Bytes buffer(kRecvBufferSize);
-            mac_address from = bridge_address();
-            unsigned char type = 0;
-            watchdog.arm(std::chrono::milliseconds(5000));
-            const int length = SpW_Recv_Packet_From_MAC(socket, buffer.data(), kRecvBufferSize,
-                                                        from.bytes, &type);
-            if (watchdog.disarm()) std::printf("Nothing within 5 s.\n");
-            else debug_dump(type == 1 ? "Packet (EEP)" : "Packet (EOP)", buffer.data(),
-                            static_cast<unsigned>(std::min(length, kRecvBufferSize)));
-        }
-        break;
-    case '8':
-        if (need_socket())
-            std::printf("Result %d\n", SpW_Send_Time_Code(socket, read_int("Time code: ")));
-        break;
-    case '9':
-        if (need_socket()) {
-            const int kind = read_int("1 INT, 2 ACK: ");
-            const int code = read_int("Code: ");
-            const int five_bit = read_int("Five-bit identifier (0/1): ");
-            std::printf("Result %d\n", kind == 2 ? SpW_Send_ACK_Code(socket, code, five_bit)
-                                                 : SpW_Send_INT_Code(socket, code, five_bit));
-        }
-        break;
-    case 'a':
-        register_ccode_event_handler(on_ccodes);
-        register_err_frame_event_handler(on_error_frame);
-        register_status_event_handler(on_status);
-        break;
-    case 'b':
-        disable_handler_ccode();
-        disable_handler_err_frame();
-        disable_handler_status();
-        break;
-    case 'c':
-        if (need_socket())
-            std::printf("Result %d\n",
-                        SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(read_int("Mbit/s: "))));
-        break;
-    case 'd':
-        if (need_socket()) {
-            const int data = read_int("Data mode (0-8): ");
-            const int ccode = read_int("Control-code mode (0-8): ");
-            std::printf("Result %d\n", SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(data),
-                                                               static_cast<unsigned char>(ccode)));
-        }
-        break;
-    case 'e': if (need_socket()) std::printf("Result %d\n", SpW_Eth_Reset(socket)); break;
-    case 'f':
-        if (need_socket()) {
-            spw_eth_state state{};
-            mac_address from{};
-            watchdog.arm(std::chrono::milliseconds(5000));
-            const int length = SpW_Eth_Get_State(socket, &state, &from);
-            if (watchdog.disarm() || length <= 0) std::printf("No status within 5 s.\n");
-            else print_spw_eth_state(&state);
-        }
-        break;
-    case 'g':
-        std::printf("Buffering %d\n", set_recv_buffering(read_int("Read buffers on (1) / off (0): ")));
-        set_recv_buffer_size(read_int("Read buffer size (bytes, >= 1500): "));
-        break;
-    case 'h':
-        std::printf("Crediting %d\n", set_send_crediting(read_int("Credit flow control (1/0): ")));
-        set_send_credit_limit(read_int("Credit limit (1-32): "));
-        set_send_credit_wait(read_int("Credit wait level: "));
-        std::printf("Bridge credits now %d\n", get_bridge_credits());
-        break;
-    case 'i': Display_SDK_and_demo_information(); break;
-    case 'k':
-        if (need_socket()) {
-            Options loop;
-            loop.values["count"] = std::to_string(read_int("Packets: "));
-            loop.values["min"] = std::to_string(read_int("Smallest size: "));
-            loop.values["max"] = std::to_string(read_int("Largest size: "));
-            run_loopback(socket, loop);
-        }
-        break;
-    default: break;
+        case '6':
+            if (need_socket()) {
+                const auto bytes = parse_hex(read_line("Packet bytes (hex): "));
+                const int eep = read_int("End marker (1 EOP, 2 EEP): ");
+                if (bytes)
+                    std::printf("Sent %d bytes.\n",
+                                SpW_Send_Packet(socket, bytes->data(),
+                                                static_cast<int>(bytes->size()), eep));
+            }
+            break;
+        case '7':
+            if (need_socket()) {
+                Bytes buffer(kRecvBufferSize);
+                mac_address from = bridge_address();
+                unsigned char type = 0;
+                watchdog.arm(std::chrono::milliseconds(5000));
+                const int length = SpW_Recv_Packet_From_MAC(socket, buffer.data(), kRecvBufferSize,
+                                                            from.bytes, &type);
+                if (watchdog.disarm())
+                    std::printf("Nothing within 5 s.\n");
+                else
+                    debug_dump(type == 1 ? "Packet (EEP)" : "Packet (EOP)", buffer.data(),
+                               static_cast<unsigned>(std::min(length, kRecvBufferSize)));
+            }
+            break;
+        case '8':
+            if (need_socket())
+                std::printf("Result %d\n", SpW_Send_Time_Code(socket, read_int("Time code: ")));
+            break;
+        case '9':
+            if (need_socket()) {
+                const int kind = read_int("1 INT, 2 ACK: ");
+                const int code = read_int("Code: ");
+                const int five_bit = read_int("Five-bit identifier (0/1): ");
+                std::printf("Result %d\n", kind == 2 ? SpW_Send_ACK_Code(socket, code, five_bit)
+                                                     : SpW_Send_INT_Code(socket, code, five_bit));
+            }
+            break;
+        case 'a':
+            register_ccode_event_handler(on_ccodes);
+            register_err_frame_event_handler(on_error_frame);
+            register_status_event_handler(on_status);
+            break;
+        case 'b':
+            disable_handler_ccode();
+            disable_handler_err_frame();
+            disable_handler_status();
+            break;
+        case 'c':
+            if (need_socket())
+                std::printf(
+                    "Result %d\n",
+                    SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(read_int("Mbit/s: "))));
+            break;
+        case 'd':
+            if (need_socket()) {
+                const int data = read_int("Data mode (0-8): ");
+                const int ccode = read_int("Control-code mode (0-8): ");
+                std::printf("Result %d\n",
+                            SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(data),
+                                                    static_cast<unsigned char>(ccode)));
+            }
+            break;
+        case 'e':
+            if (need_socket()) std::printf("Result %d\n", SpW_Eth_Reset(socket));
+            break;
+        case 'f':
+            if (need_socket()) {
+                spw_eth_state state{};
+                mac_address from{};
+                watchdog.arm(std::chrono::milliseconds(5000));
+                const int length = SpW_Eth_Get_State(socket, &state, &from);
+                if (watchdog.disarm() || length <= 0)
+                    std::printf("No status within 5 s.\n");
+                else
+                    print_spw_eth_state(&state);
+            }
+            break;
+        case 'g':
+            std::printf("Buffering %d\n",
+                        set_recv_buffering(read_int("Read buffers on (1) / off (0): ")));
+            set_recv_buffer_size(read_int("Read buffer size (bytes, >= 1500): "));
+            break;
+        case 'h':
+            std::printf("Crediting %d\n",
+                        set_send_crediting(read_int("Credit flow control (1/0): ")));
+            set_send_credit_limit(read_int("Credit limit (1-32): "));
+            set_send_credit_wait(read_int("Credit wait level: "));
+            std::printf("Bridge credits now %d\n", get_bridge_credits());
+            break;
+        case 'i':
+            Display_SDK_and_demo_information();
+            break;
+        case 'k':
+            if (need_socket()) {
+                Options loop;
+                loop.values["count"] = std::to_string(read_int("Packets: "));
+                loop.values["min"] = std::to_string(read_int("Smallest size: "));
+                loop.values["max"] = std::to_string(read_int("Largest size: "));
+                run_loopback(socket, loop);
+            }
+            break;
+        default:
+            break;
     }
 }
 
 int command_menu() {
     Display_SDK_and_demo_information();
-    Watchdog watchdog;
+    WaitWatchdog watchdog;
     pcap *socket = nullptr;
     for (;;) {
         print_menu();
@@ -740,7 +738,8 @@ void usage() {
         "  config   --iface NAME SETTING [VALUES]   (run without SETTING for the list)\n"
         "  status   --iface NAME [--timeout-ms T]\n"
         "  loopback --iface NAME [--count N] [--sizes A,B,... | --min A --max B] [--seed S]\n"
-        "           [--no-credits] [--credit-limit L] [--credit-wait W] [--timeout-ms T] [--quiet]\n"
+        "           [--no-credits] [--credit-limit L] [--credit-wait W] [--timeout-ms T] "
+        "[--quiet]\n"
         "Every command also takes --num N instead of --iface, --bridge MAC and --host MAC.\n");
 }
 

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Benchmarks the library against raw libpcap and counts its own instructions
+# per frame. Writes bench/results.md (also printed) and bench/throughput.png.
+#
+#   bash bench/run.sh            (as root: it makes a network namespace)
+#
+# The network part runs in a namespace of its own (unshare -n) that holds only
+# its loopback and the veth pair it creates; no other adapter is opened.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build-bench
+out=$build/bench-out
+host_if=spwb-host
+peer_if=spwb-peer
+sizes=(1 64 1495 1496 65536 1048576)
+
+# --- Inside the namespace: the veth pair and the throughput benchmark -------
+if [[ ${1:-} == --in-namespace ]]; then
+    if ip link show eth0 >/dev/null 2>&1; then
+        echo "run.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
+        exit 1
+    fi
+    ip link set lo up
+    ip link add "$host_if" type veth peer name "$peer_if"
+    for dev in "$host_if" "$peer_if"; do
+        sysctl -qw "net.ipv6.conf.$dev.disable_ipv6=1" 2>/dev/null || true
+        ip link set "$dev" up
+    done
+    emulator=()
+    if [[ -x $build/tools/bridge-emu/spweth-bridge-emu ]]; then
+        emulator=(--emulator "$build/tools/bridge-emu/spweth-bridge-emu")
+    fi
+    # The throughput rounds run their threads at real-time priority
+    # (SPWETH_BENCH_REALTIME=0 turns that off); see bench/net_bench.cpp.
+    exec "$build/bench/spweth_net_bench" --host "$host_if" --peer "$peer_if" "${emulator[@]}" \
+        --realtime "${SPWETH_BENCH_REALTIME:-1}" \
+        --markdown "$out/net.md" --plot-data "$out/throughput.dat" >"$out/net.log"
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+    echo "run.sh: run as root (it makes a network namespace and a veth pair)" >&2
+    exit 1
+fi
+started=$SECONDS
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+bash scripts/install-deps.sh
+echo "== build ($build)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_BUILD_BENCH=ON \
+    -DSPWETH_BUILD_TESTS=OFF >/dev/null
+targets=(spweth_net_bench spweth_cost_driver)
+[[ -d tools/bridge-emu ]] && targets+=(spweth-bridge-emu)
+cmake --build "$build" -j 2 --target "${targets[@]}" >/dev/null
+rm -rf "$out" && mkdir -p "$out"
+
+# --- 1-3: throughput in the namespace ------------------------------------------
+echo "== throughput over a veth pair (unshare -n)"
+unshare -n -- bash "$root/bench/run.sh" --in-namespace
+
+# --- 4: instructions per frame under callgrind, over the pcap test double ------
+echo "== instructions per frame (callgrind)"
+cost_rows=()
+for path in send recv; do
+    [[ $path == send ]] && entry=SpW_Send_Packet || entry=SpW_Recv_Packet
+    for size in "${sizes[@]}"; do
+        profile=$out/callgrind.$path.$size
+        valgrind --tool=callgrind --toggle-collect="$entry" --compress-strings=no \
+            --compress-pos=no --callgrind-out-file="$profile" --log-file="$profile.log" \
+            "$build/bench/spweth_cost_driver" "$path" "$size" 3000 >/dev/null 2>"$profile.frames"
+        frames=$(awk '/^frames/ {print $2}' "$profile.frames")
+        awk -v frames="$frames" -f bench/callgrind_split.awk "$profile" >"$profile.split"
+    done
+done
+
+# --- Report ------------------------------------------------------------------
+value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
+{
+    echo "# spweth performance"
+    echo
+    echo "Measured by \`bash bench/run.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores, Linux $(uname -r),"
+    echo "libpcap $(pkg-config --modversion libpcap), library built $(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt"),"
+    echo "load average before the run: $load_before (other work on the machine shows in the wall-clock figures)."
+    echo "Throughput is payload (10^6 bytes/s); every figure is the median of several rounds, SDK and raw"
+    echo "rounds interleaved; SDK/raw is the ratio of the medians."
+    echo
+    cat "$out/net.md"
+    echo "### 4. The library's own instructions per frame (callgrind, pcap test double)"
+    echo
+    echo "Counted with \`valgrind --tool=callgrind --toggle-collect=SpW_Send_Packet\` (or SpW_Recv_Packet)"
+    echo "around about 3000 frames of packets of each size. Excluded: the test double (the inclusive cost"
+    echo "of every call from library code into \`pcap_*\`). *Copy* is the payload copy: calls from library"
+    echo "code into \`memcpy\`/\`memmove\`, and instructions on library source lines that copy bytes (a copy"
+    echo "the compiler inlined); *fill* the same for the zero fill of short frames (\`memset\`); *beyond copy*"
+    echo "is everything else, fill included. Method in bench/callgrind_split.awk."
+    echo
+    echo "| path | packet | frames | library instr/frame | copy | fill | beyond copy |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+    for path in send recv; do
+        for size in "${sizes[@]}"; do
+            s=$out/callgrind.$path.$size.split
+            echo "| $path | $size B | $(value "$s" frames) | $(value "$s" library) | $(value "$s" copy) |" \
+                "$(value "$s" fill) | $(awk '$1 == "library" {l=$2} $1 == "copy" {c=$2} END {printf "%.1f", l - c}' "$s") |"
+        done
+    done
+    echo
+    echo "Where the instructions go, 1495-byte packets (self instructions per frame, by function;"
+    echo "the C library's share is the payload copy):"
+    echo
+    echo "| path | function | instr/frame |"
+    echo "|---|---|---:|"
+    for path in send recv; do
+        awk -v p="$path" '$1 == "fn" && $2 > 0 {name = $0; sub(/^fn [^ ]+ /, "", name);
+             sub(/\(.*/, "", name); printf "| %s | `%s` | %s |\n", p, name, $2}' \
+            "$out/callgrind.$path.1495.split" | sort -t'|' -k4 -rn
+    done
+    echo
+    echo "### Targets"
+    echo
+    echo "| target | worst measured | met |"
+    echo "|---|---:|:---:|"
+    awk '
+        function label(size) { return size >= 1048576 ? size / 1048576 " MiB" : size >= 65536 ? size / 1024 " KiB" : size " B" }
+        /^#/ { block++; next }
+        NF == 0 { next }
+        block == 1 { r = $3 / $2; if (send == "" || r < send) send = r; r = $5 / $4; if (recv == "" || r < recv) recv = r }
+        block == 2 {
+            if ($2 > 0 && $3 > 0) { r = $3 / $2; if (trip == "" || r < trip) trip = r }
+            else failed = failed (failed == "" ? "" : ", ") label($1)
+            have_trip = 1
+        }
+        END {
+            printf "| send SDK/raw >= 0.95 at every size | %.3f | %s |\n", send, (send >= 0.95 ? "yes" : "NO")
+            printf "| receive SDK/raw >= 0.95 at every size | %.3f | %s |\n", recv, (recv >= 0.95 ? "yes" : "NO")
+            if (have_trip)
+                printf "| round trip crediting on/off >= 0.8 | %.3f%s | %s |\n", trip,
+                    (failed == "" ? "" : "; failed at " failed), (trip >= 0.8 && failed == "" ? "yes" : "NO")
+        }' "$out/throughput.dat"
+    for path in send recv; do
+        [[ $path == send ]] && limit=150 || limit=250
+        worst=0
+        for size in "${sizes[@]}"; do
+            b=$(awk '$1 == "library" {l=$2} $1 == "copy" {c=$2} END {printf "%.1f", l - c}' \
+                "$out/callgrind.$path.$size.split")
+            worst=$(awk -v a="$worst" -v b="$b" 'BEGIN {print (b > a) ? b : a}')
+        done
+        met=$(awk -v w="$worst" -v l="$limit" 'BEGIN {print (w <= l) ? "yes" : "NO"}')
+        echo "| $path: instructions per frame beyond the copy <= $limit | $worst | $met |"
+    done
+} >bench/results.md
+
+# --- Plot ----------------------------------------------------------------------
+gnuplot -e "data='$out/throughput.dat'; output='bench/throughput.png'" bench/throughput.gp
+
+cat bench/results.md
+echo
+echo "Wrote bench/results.md and bench/throughput.png in $((SECONDS - started)) s."
