@@ -135,11 +135,12 @@ std::intptr_t socket_init_dialog() {
 }
 
 int socket_close(Socket socket) {
+    if (!is_socket(socket)) return 0;
     unregister_event_handlers();
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
-    if (socket != nullptr) pcap_close(socket);
+    pcap_close(socket);
     return 0;
 }
 

@@ -32,6 +32,10 @@ inline constexpr int kCaptureBufferSize = 16 * 1024 * 1024;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
 
+// False for no socket: null, or a negative result of SpW_Socket_Init that a
+// caller passed on unchecked. Calls given no socket leave pcap alone.
+inline bool is_socket(Socket socket) { return reinterpret_cast<std::intptr_t>(socket) > 0; }
+
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 
