@@ -2,7 +2,8 @@
 //
 // Input: a settings byte (bit 0 read buffers on, bit 1 skip-out filter, bits
 // 2-4 ccode / err_frame / status handlers registered, bit 5 a handler ends
-// the wait, bit 6 the socket is opened while buffering is off), a byte for the
+// the wait, bit 6 the socket is opened while buffering is off, bit 7 a handler
+// sends a two-frame packet under credit flow control), a byte for the
 // read buffer size (1500 + 64 n), then a script of operations, each a byte
 // whose low four bits pick it:
 //   0 raw frame: 2-byte length (mod 4096), a byte (bit 0: wire length larger
@@ -46,6 +47,7 @@ bool allocations_fail = false;
 void *fuzz_allocate(std::size_t size) { return allocations_fail ? nullptr : std::malloc(size); }
 
 bool handler_ends_wait = false;
+pcap_t *handler_sends_on = nullptr;    // the socket a handler sends a packet on, if any
 unsigned char *receive_mac = nullptr;  // the address record of the receive in progress
 
 // Reads the whole block, so that a block shorter than its size shows, then frees it.
@@ -56,6 +58,13 @@ void handler(unsigned char *data, int size, unsigned char *mac) {
     for (int i = 0; i < size; ++i) sum += data[i];
     (void)sum;
     std::free(data);
+    if (handler_sends_on != nullptr) {
+        // Its credit wait sets frames aside in the read buffer of the receive in progress.
+        std::array<unsigned char, 2000> packet{};
+        set_send_crediting(1);
+        SpW_Send_Packet(handler_sends_on, packet.data(), static_cast<int>(packet.size()), 1);
+        set_send_crediting(0);
+    }
     if (handler_ends_wait) set_wait_receive_active(0);
 }
 
@@ -88,6 +97,7 @@ public:
     ~Script() {
         allocations_fail = false;
         handler_ends_wait = false;
+        handler_sends_on = nullptr;
         receive_mac = nullptr;
     }
 
@@ -105,6 +115,7 @@ public:
         check(opened > 0, "socket not opened", lib_.out + lib_.err);
         socket_ = reinterpret_cast<pcap_t *>(opened);
         set_recv_buffering(settings & 0x01);
+        if (settings & 0x80) handler_sends_on = socket_;
         spweth::heap_allocate = &fuzz_allocate;
         fake_pcap::on_empty_poll([](pcap_t *) { set_wait_receive_active(0); });
         lib_.out.clear();

@@ -153,6 +153,10 @@ def engine_seeds():
     handlers = [on | 0x1C, 0] + built(6, payload(3)) + built(7, [0]) + built(7, [], credits=9)
     handlers += built(7, [3, 1, 2]) + built(8, payload(88)) + built(1, payload(5)) + receive(1, 64)
     write("engine", "handlers", handlers)
+    write("engine", "handler_sends",
+          [on | 0x9C, 0] + built(6, payload(3), credits=2) + built(3, payload(100))
+          + built(6, payload(3), credits=30) + built(4, payload(10)) + receive(1, 200)
+          + receive(1, 200) + receive(4, 200, 0x40))
     write("engine", "handler_ends_wait",
           [on | 0x3C, 0] + built(6, payload(3)) + built(1, payload(5)) + receive(2, 64))
     extended = [on, 0] + built(6, payload(4)) + built(7, [0]) + built(8, payload(88))
