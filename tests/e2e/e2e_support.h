@@ -3,6 +3,7 @@
 // spw-host (the library's side) and spw-bridge (the bridge emulator's side).
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <sched.h>
@@ -67,11 +68,17 @@ protected:
     }
 
     // Starts the bridge emulator on spw-bridge with extra arguments.
-    void start_emulator(std::vector<std::string> args = {}) {
+    // Its standard output (the counters it prints when stopped) goes to
+    // output_file when one is given.
+    void start_emulator(std::vector<std::string> args = {}, const std::string &output_file = "") {
         args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", kBridgeLink});
         emulator_ = fork();
         if (emulator_ == 0) {
             die_with_parent();
+            if (!output_file.empty()) {
+                const int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(out, STDOUT_FILENO);
+            }
             std::vector<char *> argv;
             for (auto &a : args) argv.push_back(a.data());
             argv.push_back(nullptr);

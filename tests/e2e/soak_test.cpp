@@ -5,8 +5,6 @@
 // SPWETH_SOAK_MIB sets the volume of the clean run (default 20 MiB; the full
 // soak is 1024): see docs/robustness.md. The run with dropped frames sends a
 // quarter of it, at least 8 MiB.
-#include <fcntl.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
@@ -85,20 +83,7 @@ protected:
     // The emulator with its summary (printed on SIGTERM) going to a file.
     void start_bridge(std::vector<std::string> args) {
         summary_file_ = "/tmp/spweth-soak-" + std::to_string(getpid()) + ".txt";
-        args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", e2e::kBridgeLink});
-        emulator_ = fork();
-        if (emulator_ == 0) {
-            e2e::die_with_parent();
-            const int out = open(summary_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, STDOUT_FILENO);
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ASSERT_GT(emulator_, 0);
-        std::this_thread::sleep_for(300ms);
+        start_emulator(std::move(args), summary_file_);
     }
 
     // A counter of the emulator's summary, read after it has stopped.
