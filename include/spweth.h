@@ -219,6 +219,53 @@ SPWETH_API int SpW_Recv_Frame_Type_From_MAC(struct pcap *socket, unsigned char *
                                             unsigned char *mac);
 
 /* ------------------------------------------------------------------------ */
+/* Waiting: deadlines, idle waits, a credit time-out                        */
+/* All three are off by default; the receive calls above then poll without  */
+/* pause until a packet is complete or the wait flag is cleared.            */
+/* ------------------------------------------------------------------------ */
+
+/* What a receive with a deadline returns when the deadline passes first. */
+#define SPWETH_TIMED_OUT (-9)
+
+/*
+ * SpW_Recv_Packet and SpW_Recv_Packet_From_MAC with a deadline: timeout_ms
+ * after the call, on the monotonic clock, they return SPWETH_TIMED_OUT unless
+ * a packet is complete by then. A packet whose first frames were taken before
+ * the deadline passed is dropped: its remaining frames arrive as a packet
+ * without its beginning. timeout_ms <= 0 waits without a deadline. Everything
+ * else is as in the calls without a deadline: the read buffer first, the
+ * event handlers, reassembly, the wait flag (0 when it is cleared) and the
+ * argument checks (-1).
+ */
+SPWETH_API int SpW_Recv_Packet_Timeout(struct pcap *socket, unsigned char *buffer, int length,
+                                       unsigned char *mac, unsigned char *type, int timeout_ms);
+SPWETH_API int SpW_Recv_Packet_From_MAC_Timeout(struct pcap *socket, unsigned char *buffer,
+                                                int length, unsigned char *mac,
+                                                unsigned char *type, int timeout_ms);
+
+/*
+ * Idle wait: when on, every receive, state query on a socket and credit wait
+ * that finds nothing to read sleeps in the kernel until a frame arrives, its
+ * deadline passes, or set_wait_receive_active(0) is called from any thread
+ * (which wakes every sleeping wait at once). Off (the default), they poll
+ * without pause. Stores 1 for on > 0, else 0, and returns what it stored.
+ */
+SPWETH_API int set_recv_idle_wait(int on);
+SPWETH_API int get_recv_idle_wait(void);
+
+/*
+ * Credit time-out: when above 0, a send whose credit wait has not seen the
+ * bridge's credits reach the wait level (set_send_credit_wait) within this
+ * many milliseconds stops before its next frame, prints "Error sending packet:
+ * no credits from the bridge within N ms" on standard error and returns -2.
+ * Frames sent before stay sent; no frame number is used for a frame not sent.
+ * 0, the default, waits for ever; a negative value stores 0. Returns what it
+ * stored.
+ */
+SPWETH_API int set_send_credit_timeout(int milliseconds);
+SPWETH_API int get_send_credit_timeout(void);
+
+/* ------------------------------------------------------------------------ */
 /* Event handlers                                                           */
 /* ------------------------------------------------------------------------ */
 

@@ -3,12 +3,13 @@
 # exported function is declared there, and the functions every build must
 # carry are exported. Names reserved to the toolchain (leading underscore) are
 # not the library's own.
-# Usage: check_exports.sh <libspweth.so> <spweth.h>
+# Usage: check_exports.sh <libspweth.so> <public header>...
 set -euo pipefail
 library=$1
-header=$2
+shift
+headers=("$@")
 
-declared=$(sed -nE 's/^SPWETH_API[^(]*[^A-Za-z0-9_(]([A-Za-z_][A-Za-z0-9_]*)\(.*/\1/p' "$header" | sort -u)
+declared=$(sed -nE 's/^SPWETH_API[^(]*[^A-Za-z0-9_(]([A-Za-z_][A-Za-z0-9_]*)\(.*/\1/p' "${headers[@]}" | sort -u)
 exported=$(nm -D --defined-only "$library" | awk 'NF >= 3 { print $3 }' | grep -v '^_' | sort -u)
 
 required=(
@@ -30,12 +31,12 @@ required=(
 
 status=0
 if [[ $(wc -l <<<"$declared") -lt ${#required[@]} ]]; then
-    echo "the header declares too few functions: is $header the public header?"
+    echo "the headers declare too few functions: are ${headers[*]} the public headers?"
     status=1
 fi
 undeclared=$(comm -23 <(echo "$exported") <(echo "$declared"))
 if [[ -n $undeclared ]]; then
-    echo "exported but not declared in the public header:"
+    echo "exported but not declared in a public header:"
     echo "$undeclared" | sed 's/^/  /'
     status=1
 fi

@@ -1,0 +1,91 @@
+/*
+ * spweth RMAP: an initiator of the Remote Memory Access Protocol
+ * (ECSS-E-ST-50-52C) over the bridge, in the same library as spweth.h.
+ *
+ * The build functions write a command packet into a caller's buffer and know
+ * nothing of sockets. The transactions send a command with SpW_Send_Packet
+ * (credit flow control applies) and wait for its reply from the bridge's
+ * address (get_current_dest_mac_address) with a deadline.
+ */
+#ifndef SPWETH_RMAP_H
+#define SPWETH_RMAP_H
+
+#include "spweth.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where a command goes and where its reply comes back. */
+typedef struct spw_rmap_target {
+    unsigned char target_address[12]; /* SpaceWire address bytes sent before the logical address */
+    int target_address_length;        /* 0..12 */
+    unsigned char target_logical_address;
+    unsigned char key;
+    unsigned char reply_address[12]; /* unpadded; the library pads it */
+    int reply_address_length;        /* 0..12 */
+    unsigned char initiator_logical_address;
+} spw_rmap_target;
+
+/* Command flags. */
+#define SPW_RMAP_INCREMENT 0x1 /* incrementing address */
+#define SPW_RMAP_VERIFY 0x2    /* verify data before write (writes only) */
+#define SPW_RMAP_REPLY 0x4     /* ask for a reply (writes only: reads always have one) */
+
+/* A matching reply failed its CRCs or lengths. */
+#define SPW_RMAP_BAD_REPLY (-10)
+
+/* The RMAP CRC-8 of `length` bytes (0 for none). */
+SPWETH_API unsigned char SpW_RMAP_CRC(const unsigned char *bytes, int length);
+
+/*
+ * Build a command packet into `packet`: the target's SpaceWire address bytes,
+ * the header with its CRC, and for writes and read-modify-writes the data (and
+ * mask) with their CRC. Return the packet's length, or -1 for a bad argument
+ * or a `capacity` too small (nothing is then written past `capacity`).
+ * Flags other than the three are refused; a read takes only
+ * SPW_RMAP_INCREMENT. A read-modify-write carries 0..4 bytes of data.
+ */
+SPWETH_API int SpW_RMAP_Build_Write(const spw_rmap_target *target, int transaction_id,
+                                    unsigned char extended_address, unsigned int address,
+                                    const unsigned char *data, int length, int flags,
+                                    unsigned char *packet, int capacity);
+SPWETH_API int SpW_RMAP_Build_Read(const spw_rmap_target *target, int transaction_id,
+                                   unsigned char extended_address, unsigned int address,
+                                   int length, int flags, unsigned char *packet, int capacity);
+SPWETH_API int SpW_RMAP_Build_RMW(const spw_rmap_target *target, int transaction_id,
+                                  unsigned char extended_address, unsigned int address,
+                                  const unsigned char *data, const unsigned char *mask, int length,
+                                  unsigned char *packet, int capacity);
+
+/*
+ * Transactions. Results: 0 success; 1..255 the status the target replied;
+ * -1 a bad argument; -2 the send failed; SPWETH_TIMED_OUT when no matching
+ * reply came within timeout_ms; SPW_RMAP_BAD_REPLY when the matching reply
+ * fails its CRCs or lengths. A write without SPW_RMAP_REPLY returns 0 once
+ * sent. Transaction identifiers come from one process-wide 16-bit counter.
+ * Packets that arrive while a transaction waits and are not its reply are
+ * dropped and counted (SpW_RMAP_Get_Dropped_Count).
+ */
+SPWETH_API int SpW_RMAP_Write(struct pcap *socket, const spw_rmap_target *target,
+                              unsigned char extended_address, unsigned int address,
+                              const unsigned char *data, int length, int flags, int timeout_ms);
+SPWETH_API int SpW_RMAP_Read(struct pcap *socket, const spw_rmap_target *target,
+                             unsigned char extended_address, unsigned int address,
+                             unsigned char *data, int length, int flags, int timeout_ms);
+SPWETH_API int SpW_RMAP_Read_Modify_Write(struct pcap *socket, const spw_rmap_target *target,
+                                          unsigned char extended_address, unsigned int address,
+                                          const unsigned char *data, const unsigned char *mask,
+                                          int length, unsigned char *old_data, int timeout_ms);
+
+/* Packets dropped by transactions since the library was loaded. */
+SPWETH_API unsigned long SpW_RMAP_Get_Dropped_Count(void);
+
+/* A text for every status code and every negative result of the calls above. */
+SPWETH_API const char *SpW_RMAP_Status_Text(int result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SPWETH_RMAP_H */
