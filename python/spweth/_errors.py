@@ -20,3 +20,8 @@ class RmapError(Error):
         super().__init__(f"RMAP status {status}: {text}", code=status)
         self.status = status
         self.text = text
+
+
+# Tracebacks name them as users import them.
+for _exception in (Error, Timeout, RmapError):
+    _exception.__module__ = "spweth"

@@ -295,7 +295,7 @@ class Socket:
         if length > len(self._buffer):
             raise Error(f"a packet of {length} bytes did not fit the receive buffer of "
                         f"{len(self._buffer)} bytes (open with a larger max_packet)", length)
-        return Packet(self._buffer.raw[:length], type_byte.value == 1)
+        return Packet(ctypes.string_at(self._buffer, length), type_byte.value == 1)
 
     def send_time_code(self, value):
         """Sends a time code (0..63)."""

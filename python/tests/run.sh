@@ -13,7 +13,9 @@ if [[ "${SPWETH_TEST_NETNS:-}" != 1 ]]; then
     exec unshare -n env SPWETH_TEST_NETNS=1 bash "$0" "$@"
 fi
 python=$1
-export SPWETH_LIBRARY=$2 SPWETH_BRIDGE_EMU=$3 SPWETH_DEMO=$4 SPWETH_BUILD_DIR=$5
+SPWETH_LIBRARY=$(realpath "$2") SPWETH_BRIDGE_EMU=$(realpath "$3")
+SPWETH_DEMO=$(realpath "$4") SPWETH_BUILD_DIR=$(realpath "$5")
+export SPWETH_LIBRARY SPWETH_BRIDGE_EMU SPWETH_DEMO SPWETH_BUILD_DIR
 shift 5
 
 ip link set lo up
