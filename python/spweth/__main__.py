@@ -1,6 +1,6 @@
 """python -m spweth: list adapters, print a status record, run a loopback test,
-read and write over RMAP. list, status and loopback print what spweth-demo
-prints for the same job (the loopback with the same seed sends the same packets).
+read and write over RMAP, printing what spweth-demo prints for the same job
+(the loopback with the same seed sends the same packets).
 """
 
 import argparse
@@ -82,7 +82,7 @@ def open_socket(args):
         print("Name the adapter with --iface NAME (or --num N); see 'list'.", file=sys.stderr)
         return None
     try:
-        socket = spweth.open(adapter)
+        socket = spweth.open(adapter, idle_wait=not args.spin)
         if args.bridge:
             socket.set_bridge_address(args.bridge)
         if args.host:
@@ -194,35 +194,65 @@ def marker(eep):
     return "EEP" if eep else "EOP"
 
 
+def hex_bytes(text):
+    """Bytes from hex digits, with spaces, colons, commas or dashes between them."""
+    for separator in " :,-":
+        text = text.replace(separator, "")
+    return bytes.fromhex(text)
+
+
+def path_bytes(text):
+    """SpaceWire address bytes from "3,17,4"."""
+    path = bytes(number(word) for word in text.split(",")) if text else b""
+    if len(path) > 12:
+        raise ValueError("at most 12 bytes")
+    return path
+
+
 def command_rmap(args):
     try:
-        data = bytes.fromhex(args.hex.replace(":", " ")) if args.hex is not None else None
+        data = hex_bytes(args.hex) if args.hex else b""
+        mask = hex_bytes(args.mask) if args.mask else b"\xff" * len(data)
+        target_path, reply_path = path_bytes(args.target_path), path_bytes(args.reply_path)
     except ValueError:
-        print("--hex takes bytes such as \"01 02 03\".", file=sys.stderr)
+        print("--hex and --mask take bytes such as \"01 02 03\"; --target-path and "
+              "--reply-path up to 12 bytes such as 3,17.", file=sys.stderr)
         return 2
-    if args.operation == "write" and data is None:
-        print("Give the bytes to write with --hex BYTES.", file=sys.stderr)
+    if args.operation != "read" and not data:
+        print("Give the data with --hex BYTES.", file=sys.stderr)
+        return 2
+    if args.operation == "rmw" and len(mask) != len(data):
+        print("--mask takes as many bytes as --hex.", file=sys.stderr)
         return 2
     socket = open_socket(args)
     if socket is None:
         return 1
     with socket:
-        target = socket.rmap(logical_address=args.logical_address, key=args.key)
-        timeout = args.timeout_ms / 1000
+        target = socket.rmap(logical_address=args.logical_address, key=args.key,
+                             target_address=target_path, reply_address=reply_path,
+                             initiator_logical_address=args.initiator)
+        common = {"timeout": args.timeout_ms / 1000, "extended_address": args.extended}
+        returned, result = b"", 0
         try:
             if args.operation == "read":
-                read = target.read(args.address, args.length, timeout=timeout)
-                title = f"RMAP read of {len(read)} bytes at 0x{args.address:08X}"
-                say("")
-                library().debug_dump(title.encode(), read, len(read))
-            else:
+                returned = target.read(args.address, args.length,
+                                       increment=not args.no_increment, **common)
+            elif args.operation == "write":
                 target.write(args.address, data, verify=args.verify, reply=not args.no_reply,
-                             timeout=timeout)
-                say(f"RMAP write of {len(data)} bytes at 0x{args.address:08X} done.\n")
+                             increment=not args.no_increment, **common)
+            else:
+                returned = target.rmw(args.address, data, mask, **common)
         except spweth.Error as error:
-            say(f"{error}\n")
-            return 1
-    return 0
+            if error.code is None:
+                raise
+            result = error.code
+        text = library().SpW_RMAP_Status_Text(result).decode(errors="replace")
+        say(f"RMAP {args.operation} at 0x{args.extended:02X}:{args.address:08X}: {result}, "
+            f"{text}\n")
+        if result == 0 and returned:
+            library().debug_dump(b"Data read" if args.operation == "read" else b"Old data",
+                                 returned, len(returned))
+    return 0 if result == 0 else 1
 
 
 def parser():
@@ -236,6 +266,8 @@ def parser():
         command.add_argument("--num", type=number, help="adapter number instead of --iface")
         command.add_argument("--bridge", help="the bridge's address, 00:01:02:03:04:05")
         command.add_argument("--host", help="the host's source address")
+        command.add_argument("--spin", action="store_true",
+                             help="poll without pause while waiting instead of sleeping")
         return command
 
     status = with_socket("status", "print the bridge's next status record")
@@ -253,13 +285,19 @@ def parser():
     loop.add_argument("--timeout-ms", type=number, default=3000)
     loop.add_argument("--quiet", action="store_true")
 
-    rmap = with_socket("rmap", "RMAP read or write")
-    rmap.add_argument("operation", choices=("read", "write"))
+    rmap = with_socket("rmap", "RMAP read, write or read-modify-write")
+    rmap.add_argument("operation", choices=("read", "write", "rmw"))
     rmap.add_argument("--address", type=number, required=True)
+    rmap.add_argument("--extended", type=number, default=0, help="extended address")
     rmap.add_argument("--length", type=number, default=4, help="bytes to read")
     rmap.add_argument("--hex", help="bytes to write")
+    rmap.add_argument("--mask", help="read-modify-write mask (default: all bits)")
     rmap.add_argument("--logical-address", type=number, default=0xFE)
-    rmap.add_argument("--key", type=number, default=0x20)
+    rmap.add_argument("--key", type=number, default=0)
+    rmap.add_argument("--initiator", type=number, default=0xFE)
+    rmap.add_argument("--target-path", default="", help="SpaceWire address bytes, 3,17")
+    rmap.add_argument("--reply-path", default="", help="reply address bytes, 1,2")
+    rmap.add_argument("--no-increment", action="store_true")
     rmap.add_argument("--verify", action="store_true")
     rmap.add_argument("--no-reply", action="store_true")
     rmap.add_argument("--timeout-ms", type=number, default=1000)
@@ -274,7 +312,7 @@ def main(argv=None):
     args = parser().parse_args(argv)
     try:
         return COMMANDS[args.command](args)
-    except spweth.Error as error:
+    except (spweth.Error, ValueError, TypeError) as error:
         library().flush_stdout()
         print(error, file=sys.stderr)
         return 1
