@@ -97,7 +97,8 @@ def open_socket(args):
 def command_list(args):
     adapters = spweth.adapters()
     for adapter in adapters:
-        say(f"{adapter.number}. {adapter.name} ({adapter.description or 'No description available'})\n")
+        description = adapter.description or "No description available"
+        say(f"{adapter.number}. {adapter.name} ({description})\n")
     return 0 if adapters else 1
 
 

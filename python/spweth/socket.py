@@ -361,20 +361,19 @@ class Socket:
             frames.append(("speed", lib.SpW_Eth_Set_SpW_Speed, int(speed)))
         if status_period is not None:
             tenths = round(_args.milliseconds("status_period", status_period, optional=False) / 100)
+            if status_period > 0 and tenths == 0:
+                raise ValueError("status_period must be 0 (no status frames) or at least 0.1 s")
             frames.append(("status period", lib.SpW_Eth_Set_Status_Freq,
                            _args.integer("status_period in tenths of a second", tenths, 0, 255)))
         if switch_mode is not None:
-            data_mode, ccode_mode = _pair("switch_mode", switch_mode)
             frames.append(("switch mode", lib.SpW_Eth_Set_Switch_Mode,
-                           _args.integer("data switch mode", data_mode, 0, 8),
-                           _args.integer("control-code switch mode", ccode_mode, 0, 8)))
+                           *_byte_pair("switch_mode", switch_mode, 8)))
         if filter is not None:
-            frames.append(("filter", lib.SpW_Eth_Set_Filtr, _args.integer("filter", filter, 0, 255)))
+            frames.append(("filter", lib.SpW_Eth_Set_Filtr,
+                           _args.integer("filter", filter, 0, 255)))
         if data_filter is not None:
-            value, mask = _pair("data_filter", data_filter)
             frames.append(("data filter", lib.SpW_Eth_Set_Data_Filtr,
-                           _args.integer("data filter value", value, 0, 255),
-                           _args.integer("data filter mask", mask, 0, 255)))
+                           *_byte_pair("data_filter", data_filter, 255)))
         if receive_timer is not None:
             frames.append(("receive timer", lib.SpW_Eth_Set_Receive_Timer,
                            _args.integer("receive_timer", receive_timer, 0, 255)))
@@ -420,9 +419,11 @@ class Socket:
                           initiator_logical_address=initiator_logical_address)
 
 
-def _pair(name, value):
+def _byte_pair(name, value, high):
+    """Two numbers within 0..high, such as (data mode, control-code mode)."""
     try:
         first, second = value
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a pair of numbers") from None
-    return first, second
+    return (_args.integer(f"{name}[0]", first, 0, high),
+            _args.integer(f"{name}[1]", second, 0, high))
