@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox
-          python3 python3-pytest python3-matplotlib python3-setuptools python3-venv)
+          python3 python3-pytest python3-matplotlib python3-setuptools python3-wheel python3-venv)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
