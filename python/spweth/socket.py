@@ -110,25 +110,33 @@ def set_crediting(on, *, limit=None, wait_level=None, timeout=None):
 
     limit: credits a send may use before it waits; wait_level: the bridge's
     credits it waits for; timeout: seconds a credit wait may last before the
-    send fails (None or 0: for ever).
+    send fails (0: for ever). None leaves a setting as it is.
     """
-    lib = library()
     if limit is not None:
-        lib.set_send_credit_limit(_args.integer("limit", limit, 1, 255))
+        limit = _args.integer("limit", limit, 1, 255)
     if wait_level is not None:
-        lib.set_send_credit_wait(_args.integer("wait_level", wait_level, 0, 255))
+        wait_level = _args.integer("wait_level", wait_level, 0, 255)
     if timeout is not None:
-        lib.set_send_credit_timeout(_args.milliseconds("timeout", timeout, optional=False)
-                                    if timeout else 0)
+        timeout = _args.milliseconds("timeout", timeout, optional=False) if timeout else 0
+    lib = library()
+    for setter, value in ((lib.set_send_credit_limit, limit),
+                          (lib.set_send_credit_wait, wait_level),
+                          (lib.set_send_credit_timeout, timeout)):
+        if value is not None:
+            setter(value)
     lib.set_send_crediting(1 if on else 0)
 
 
 def set_read_buffer(*, size=None, skip_own_frames=None):
-    """The read buffer of sockets opened from now on (size in bytes), and whether the
-    host's own frames (all-zero source address) stay out of it (process-wide)."""
+    """The size in bytes (at least 1500) of every socket's read buffer, where
+    frames wait that a call met but did not want (changing it drops what they
+    hold), and whether the host's own frames (all-zero source address) stay out
+    of them. Process-wide; None leaves a setting as it is."""
+    if size is not None:
+        size = _args.integer("size", size, 1500, 2**31 - 1)
     lib = library()
     if size is not None:
-        lib.set_recv_buffer_size(_args.integer("size", size, 1500, 2**31 - 1))
+        lib.set_recv_buffer_size(size)
     if skip_own_frames is not None:
         lib.set_recv_skip_out_frames(1 if skip_own_frames else 0)
 
@@ -144,10 +152,13 @@ _HANDLER_KINDS = {
 }
 _registered = {}  # kind: the C callback object, kept alive while registered
 _handler_errors = []  # exceptions raised by handlers, re-raised after the C call
+_handlers_running = 0  # handler calls in progress (a handler may send or receive)
+_retired = []  # callbacks replaced while a handler ran: freed once none runs
 
 
 def _c_handler(function, decode):
     def call(data, size, mac):
+        global _handlers_running
         lib = library()
         try:
             payload = ctypes.string_at(data, size) if data and size > 0 else b""
@@ -155,26 +166,40 @@ def _c_handler(function, decode):
         finally:
             if data:
                 lib.free(data)  # the library hands the block over: it is ours to free
+        _handlers_running += 1
         try:
             function(decode(payload), source)
         except BaseException as error:  # noqa: B902 - handed to the caller below
             _handler_errors.append(error)
+        finally:
+            _handlers_running -= 1
 
     return EVENT_HANDLER(call)
 
 
+def _forget_handlers(*kinds):
+    """Drops the callbacks of kinds the library no longer calls. One of them may
+    be running (a handler that replaces itself): it stays alive until none runs."""
+    for kind in kinds:
+        if kind in _registered:
+            _retired.append(_registered.pop(kind))
+    if _handlers_running == 0:
+        _retired.clear()
+
+
 def _register_handler(kind, function):
     register, disable, decode = _HANDLER_KINDS[kind]
+    if function is not None and not callable(function):
+        raise TypeError(f"a handler must be callable, not {type(function).__name__}")
     lib = library()
     if function is None:
         getattr(lib, disable)()
-        _registered.pop(kind, None)
+        _forget_handlers(kind)
         return
-    if not callable(function):
-        raise TypeError(f"a handler must be callable, not {type(function).__name__}")
     callback = _c_handler(function, decode)
     if getattr(lib, register)(callback) != 0:
         raise Error(f"registering the {kind} handler failed")
+    _forget_handlers(kind)
     _registered[kind] = callback
 
 
@@ -214,7 +239,7 @@ class Socket:
         if self._handle is not None:
             library().SpW_Socket_Close(self._handle)
             self._handle = None
-            _registered.clear()
+            _forget_handlers(*_HANDLER_KINDS)
 
     def _open_handle(self):
         if self._handle is None:

@@ -54,7 +54,18 @@ def test_recv_times_out_and_handlers_see_control_codes_and_status(socket):
     socket.send_time_code(1)
     with pytest.raises(RuntimeError, match="handler failed"):
         socket.recv(timeout=0.3)
-    socket.on_control_codes(None)
+
+    def once(data, source):  # a handler that removes itself while it runs
+        codes.append(data)
+        socket.on_control_codes(None)
+
+    socket.on_control_codes(once)
+    del codes[:]
+    socket.send_time_code(2)
+    socket.send_time_code(3)
+    with pytest.raises(spweth.Timeout):
+        socket.recv(timeout=0.3)
+    assert len(codes) == 1 and codes[0][0] & 0x3F == 2
 
 
 @needs("SpW_Recv_Packet_From_MAC_Timeout")
