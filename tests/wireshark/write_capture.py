@@ -110,8 +110,8 @@ FRAMES = [
 ]
 
 
-def main():
-    with open(sys.argv[1], "wb") as out:
+def write(path):
+    with open(path, "wb") as out:
         out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
         for index, (source, type_byte, number, payload, extra) in enumerate(FRAMES):
             data = frame(source, type_byte, number, payload, **extra)
@@ -121,4 +121,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    write(sys.argv[1])

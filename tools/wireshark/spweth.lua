@@ -717,7 +717,7 @@ function spweth.dissector(tvb, pinfo, tree)
     local name = t and type_short[t] or string.format("type 0x%02X", byte)
     pinfo.cols.info = string.format("%s #%d, length %d, credits %d", name, tvb(kNumberAt, 1):uint(), length,
         tvb(kCreditsAt, 1):uint())
-    root:append_text(", " .. name)
+    root:append_text(string.format(", %s #%d, %d bytes", name, tvb(kNumberAt, 1):uint(), length))
 
     if not t then
         root:add_proto_expert_info(e.ignored, string.format(

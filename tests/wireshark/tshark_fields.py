@@ -1,0 +1,34 @@
+"""Runs tshark with the dissector and gives the fields of each frame.
+
+A missing tshark or a Lua error fails the test: scripts/install-deps.sh
+installs tshark, and tshark carries on without a script that failed to load."""
+import shutil
+import subprocess
+import sys
+
+
+def run_tshark(script, capture, arguments):
+    tshark = shutil.which("tshark")
+    if tshark is None:
+        sys.exit("tshark is missing: run scripts/install-deps.sh")
+    # -2: two passes, so that a command also shows the frame of its reply.
+    command = [tshark, "-n", "-2", "-X", "lua_script:" + script, "-r", capture] + arguments
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0 or "Lua: Error" in result.stderr or "Lua:" in result.stdout:
+        sys.exit("tshark failed (%d):\n%s%s" % (result.returncode, result.stderr, result.stdout))
+    return result.stdout
+
+
+def frame_fields(script, capture, fields, display_filter=None):
+    """One dict a frame: field -> value as tshark prints it, several
+    occurrences joined with ','; frame.number is always there."""
+    names = ["frame.number"] + list(fields)
+    arguments = ["-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"]
+    for name in names:
+        arguments += ["-e", name]
+    if display_filter:
+        arguments += ["-Y", display_filter]
+    rows = []
+    for line in run_tshark(script, capture, arguments).splitlines():
+        rows.append(dict(zip(names, line.split("\t"))))
+    return rows
