@@ -14,15 +14,18 @@ def run_tshark(script, capture, arguments):
     # -2: two passes, so that a command also shows the frame of its reply.
     command = [tshark, "-n", "-2", "-X", "lua_script:" + script, "-r", capture] + arguments
     result = subprocess.run(command, capture_output=True, text=True)
-    if result.returncode != 0 or "Lua: Error" in result.stderr or "Lua:" in result.stdout:
+    # A script that fails to load leaves tshark running without it; one that
+    # fails on a frame leaves "Lua Error" in that frame's expert info.
+    if result.returncode != 0 or "Lua: Error" in result.stderr or "Lua Error" in result.stdout:
         sys.exit("tshark failed (%d):\n%s%s" % (result.returncode, result.stderr, result.stdout))
     return result.stdout
 
 
 def frame_fields(script, capture, fields, display_filter=None):
     """One dict a frame: field -> value as tshark prints it, several
-    occurrences joined with ','; frame.number is always there."""
-    names = ["frame.number"] + list(fields)
+    occurrences joined with ','; frame.number and the expert messages are
+    always there."""
+    names = ["frame.number", "_ws.expert.message"] + [f for f in fields if f != "_ws.expert.message"]
     arguments = ["-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"]
     for name in names:
         arguments += ["-e", name]

@@ -308,8 +308,9 @@ local function collect_fragment(note, source, t, payload, frame)
     open.length = open.length + #payload
     if rule.ends then
         open_packets[source] = nil
-        note.packet = { bytes = table.concat(open.parts), length = open.length,
-            eep = rule.eep == true, frames = open.frames }
+        -- A packet of one frame is shown from the frame itself.
+        local bytes = #open.parts > 1 and table.concat(open.parts) or nil
+        note.packet = { bytes = bytes, length = open.length, eep = rule.eep == true, frames = open.frames }
         for _, earlier in ipairs(open.frames) do
             if earlier ~= frame and frame_notes[earlier] then frame_notes[earlier].completed_in = frame end
         end
