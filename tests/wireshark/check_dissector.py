@@ -13,7 +13,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import write_capture  # noqa: E402
-from tshark_fields import frame_fields, run_tshark  # noqa: E402
+from tshark_fields import frame_fields, report, run_tshark  # noqa: E402
 
 # Frame -> {field: value}; "" means the field must be absent. Fields not named
 # for a frame are not checked.
@@ -120,10 +120,7 @@ def main():
                 print("\n".join(difference[:60]))
                 failures.append("tshark -V differs from %s (--update rewrites it)" % example)
 
-    for failure in failures:
-        print(failure)
-    print("%d frames checked, %d failures" % (len(rows), len(failures)))
-    return 1 if failures else 0
+    return report(failures, len(rows))
 
 
 if __name__ == "__main__":

@@ -35,3 +35,11 @@ def frame_fields(script, capture, fields, display_filter=None):
     for line in run_tshark(script, capture, arguments).splitlines():
         rows.append(dict(zip(names, line.split("\t"))))
     return rows
+
+
+def report(failures, frames):
+    """Prints the failures; the test's exit status."""
+    for failure in failures:
+        print(failure)
+    print("%d frames checked, %d failures" % (frames, len(failures)))
+    return 1 if failures else 0
