@@ -15,9 +15,10 @@ done
 
 recorder=
 if [[ -n ${SPWETH_CAPTURE:-} ]]; then
-    tcpdump -i spw-host --immediate-mode -B 65536 -U -Z root -w "$SPWETH_CAPTURE" 2>"$SPWETH_CAPTURE.log" &
+    recorder_log=$(mktemp)
+    tcpdump -i spw-host --immediate-mode -B 65536 -U -Z root -w "$SPWETH_CAPTURE" 2>"$recorder_log" &
     recorder=$!
-    for _ in $(seq 50); do grep -q listening "$SPWETH_CAPTURE.log" && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -q listening "$recorder_log" && break; sleep 0.1; done
 fi
 "$build/tools/bridge-emu/spweth-bridge-emu" --iface spw-bridge --status-ms 200 &
 emulator=$!
@@ -34,4 +35,6 @@ if [[ -n $recorder ]]; then
     sleep 0.2
     kill -INT $recorder
     wait $recorder || true
+    grep -h "captured\|dropped" "$recorder_log" || true
+    rm -f "$recorder_log"
 fi
