@@ -231,30 +231,30 @@ f.packet_eep = ProtoField.bool("spweth.packet.eep", "Ended with EEP")
 f.packet_frame = ProtoField.framenum("spweth.packet.frame", "Frame of the packet")
 f.packet_in = ProtoField.framenum("spweth.packet.completed_in", "Packet completed in frame")
 
-local e = {
-    short = ProtoExpert.new("spweth.short", "Frame shorter than its header and payload length",
-        expert.group.MALFORMED, expert.severity.ERROR),
-    conf_short = ProtoExpert.new("spweth.conf.short", "Configuration frame shorter than its payload length",
-        expert.group.PROTOCOL, expert.severity.NOTE),
-    ignored = ProtoExpert.new("spweth.type.ignored", "Type the receiver ignores",
-        expert.group.PROTOCOL, expert.severity.WARN),
-    jump = ProtoExpert.new("spweth.number.jump", "Frame number jumps",
-        expert.group.SEQUENCE, expert.severity.WARN),
-    restart = ProtoExpert.new("spweth.number.restart", "Frame numbering starts again at 0",
-        expert.group.SEQUENCE, expert.severity.NOTE),
-    repeated = ProtoExpert.new("spweth.number.repeated", "Frame number repeated",
-        expert.group.SEQUENCE, expert.severity.WARN),
-    unfinished = ProtoExpert.new("spweth.packet.unfinished", "Packet left unfinished",
-        expert.group.SEQUENCE, expert.severity.WARN),
-    no_start = ProtoExpert.new("spweth.packet.no_start", "Fragment without a first part",
-        expert.group.SEQUENCE, expert.severity.NOTE),
-    bridge_error = ProtoExpert.new("spweth.error", "Bridge reports an error",
-        expert.group.RESPONSE_CODE, expert.severity.WARN),
-    bad_marker = ProtoExpert.new("spweth.conf.bad_marker", "Configuration body without the GE_SPW marker",
-        expert.group.MALFORMED, expert.severity.WARN),
-}
-spweth.experts = { e.short, e.conf_short, e.ignored, e.jump, e.restart, e.repeated,
-    e.unfinished, e.no_start, e.bridge_error, e.bad_marker }
+-- A protocol's expert infos from rows {key, abbreviation, summary, group, severity}.
+local function define_experts(proto, rows)
+    local by_key, list = {}, {}
+    for _, row in ipairs(rows) do
+        local info = ProtoExpert.new(row[2], row[3], expert.group[row[4]], expert.severity[row[5]])
+        by_key[row[1]] = info
+        list[#list + 1] = info
+    end
+    proto.experts = list
+    return by_key
+end
+
+local e = define_experts(spweth, {
+    { "short", "spweth.short", "Frame shorter than its header and payload length", "MALFORMED", "ERROR" },
+    { "conf_short", "spweth.conf.short", "Configuration frame shorter than its payload length", "PROTOCOL", "NOTE" },
+    { "ignored", "spweth.type.ignored", "Type the receiver ignores", "PROTOCOL", "WARN" },
+    { "jump", "spweth.number.jump", "Frame number jumps", "SEQUENCE", "WARN" },
+    { "restart", "spweth.number.restart", "Frame numbering starts again at 0", "SEQUENCE", "NOTE" },
+    { "repeated", "spweth.number.repeated", "Frame number repeated", "SEQUENCE", "WARN" },
+    { "unfinished", "spweth.packet.unfinished", "Packet left unfinished", "SEQUENCE", "WARN" },
+    { "no_start", "spweth.packet.no_start", "Fragment without a first part", "SEQUENCE", "NOTE" },
+    { "bridge_error", "spweth.error", "Bridge reports an error", "RESPONSE_CODE", "WARN" },
+    { "bad_marker", "spweth.conf.bad_marker", "Configuration body without the GE_SPW marker", "MALFORMED", "WARN" },
+})
 
 ------------------------------------------------------------------ capture state
 -- Worked out once, on the first pass over each frame, and kept by frame number,
@@ -385,14 +385,13 @@ r.reply_in = ProtoField.framenum("spwrmap.reply_in", "Reply in frame", base.NONE
 r.request_in = ProtoField.framenum("spwrmap.request_in", "Command in frame", base.NONE, frametype.REQUEST)
 r.response_time = ProtoField.relative_time("spwrmap.response_time", "Response time")
 
-local re = {
-    bad_crc = ProtoExpert.new("spwrmap.bad_crc", "CRC wrong", expert.group.CHECKSUM, expert.severity.ERROR),
-    truncated = ProtoExpert.new("spwrmap.truncated", "Packet ends early", expert.group.MALFORMED, expert.severity.ERROR),
-    extra = ProtoExpert.new("spwrmap.extra", "Bytes after the data CRC", expert.group.MALFORMED, expert.severity.WARN),
-    unused = ProtoExpert.new("spwrmap.unused_code", "Unused packet type or command code", expert.group.PROTOCOL, expert.severity.WARN),
-    no_reply = ProtoExpert.new("spwrmap.failed", "Target reports an error", expert.group.RESPONSE_CODE, expert.severity.WARN),
-}
-spwrmap.experts = { re.bad_crc, re.truncated, re.extra, re.unused, re.no_reply }
+local re = define_experts(spwrmap, {
+    { "bad_crc", "spwrmap.bad_crc", "CRC wrong", "CHECKSUM", "ERROR" },
+    { "truncated", "spwrmap.truncated", "Packet ends early", "MALFORMED", "ERROR" },
+    { "extra", "spwrmap.extra", "Bytes after the data CRC", "MALFORMED", "WARN" },
+    { "unused", "spwrmap.unused_code", "Unused packet type or command code", "PROTOCOL", "WARN" },
+    { "failed", "spwrmap.failed", "Target reports an error", "RESPONSE_CODE", "WARN" },
+})
 
 -- Where the RMAP part of a packet starts: after SpaceWire address bytes below
 -- 0x20, at a logical address followed by protocol identifier 1; nil otherwise.
@@ -538,7 +537,7 @@ local function dissect_rmap(tvb, pinfo, tree, at)
         item:add(r.response_time, nstime_of(note.delta)):set_generated()
     end
     if status and status ~= 0 then
-        item:add_proto_expert_info(re.no_reply, "Target reports: " .. (status_names[status] or tostring(status)))
+        item:add_proto_expert_info(re.failed, "Target reports: " .. (status_names[status] or tostring(status)))
     end
 
     local what = is_command and command_names[code] or ("reply to " .. command_names[code])
