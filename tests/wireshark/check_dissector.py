@@ -69,6 +69,8 @@ EXPECTED = {
     30: {"spwrmap.target_la": "0xfe", "spwrmap.tid": "2", "spwrmap.header_crc_ok": "0",
          "spwrmap.data_crc_ok": "1"},
     31: {"spwrmap.header_crc_ok": "1", "spwrmap.data_crc_ok": "0", "spwrmap.reply_in": ""},
+    32: {"spweth.number.expected": ""},
+    34: {"spweth.packet.length": "5", "spweth.packet.frame": ""},
 }
 
 # Expert info that must be on a frame (part of its text).
@@ -79,6 +81,8 @@ EXPECTED_EXPERTS = {
     21: "Type byte 0x09: not a frame type",
     23: "Frame of 60 bytes announces 200 payload bytes",
     24: "Frame of 16 bytes: shorter than the 19-byte header",
+    32: "Frame numbering starts again at 0",
+    34: "The packet begun in frame 33 was left unfinished",
 }
 
 # One frame of each type for the example text.

@@ -107,6 +107,9 @@ FRAMES = [
     (BRIDGE, 4, 5, P1_REPLY[10:], {}),                     # 29 and last part
     (HOST, 1, 12, rmap_write_with_address(), {}),          # 30 header CRC damaged
     (HOST, 1, 13, damaged_data_crc(), {}),                 # 31 data CRC damaged
+    (HOST, 1, 0, b"again", {}),                            # 32 numbering starts again
+    (BRIDGE, 3, 6, b"first", {}),                          # 33 SOF, never finished
+    (BRIDGE, 1, 7, b"whole", {}),                          # 34 FEOF: a packet of its own
 ]
 
 

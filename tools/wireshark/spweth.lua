@@ -273,18 +273,18 @@ end
 forget_capture()
 spweth.init = forget_capture
 
--- Number check: a step of 1 is in order; 0 after anything but 255 is taken as
--- the sender starting its numbering again (the library does on every new socket).
+-- Number check: a step of 1 is in order; 0 out of order is taken as the sender
+-- starting its numbering again (the library does on every new socket).
 local function check_number(note, key, number)
     local last = last_numbers[key]
     last_numbers[key] = number
     if last == nil then return end
     local expected = (last + 1) % 256
     if number == expected then return end
-    if number == last then
-        note.repeated = true
-    elseif number == 0 then
+    if number == 0 then
         note.restart = true
+    elseif number == last then
+        note.repeated = true
     else
         note.expected = expected
     end
