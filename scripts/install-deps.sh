@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, if missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
-          iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
+          iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox
+          dpkg-dev file lintian man-db)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
