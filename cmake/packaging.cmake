@@ -42,6 +42,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # writes postinst and postrm scripts that call ldconfig, which it cannot be
 # told to leave out (README: Debian packages).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)  # 0644, whatever the checkout's umask
 
 find_program(SPWETH_GZIP gzip REQUIRED)
 # Compresses a file as Debian wants it: best compression, no name or time stamp.

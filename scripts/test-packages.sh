@@ -78,7 +78,8 @@ else
     [[ $(man -w 3 spweth) == "${man_pages[2]}" ]]
 fi
 if compgen -G "$build/packages/python3-spweth_*.deb" >/dev/null; then
-    (cd / && python3 -c "import spweth")   # not the source tree's copy
+    # Debian's interpreter, which the package is for, away from the source tree's copy.
+    (cd / && /usr/bin/python3 -c "import spweth")
 fi
 
 echo "-- purge"
