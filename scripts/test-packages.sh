@@ -22,7 +22,7 @@ installed_packages() {  # ours that dpkg knows in any state but "not installed"
 purge() {
     local installed
     mapfile -t installed < <(installed_packages)
-    ((${#installed[@]} == 0)) || apt-get purge -y -qq "${installed[@]}" >/dev/null
+    ((${#installed[@]} == 0)) || apt-get purge -y -qq -o DPkg::Lock::Timeout=300 "${installed[@]}" >/dev/null
 }
 work=$(mktemp -d)
 trap 'purge; rm -rf "$work"' EXIT
@@ -57,7 +57,7 @@ echo "-- lintian"
 lintian --allow-root --fail-on error,warning --suppress-tags "$explained_tags" "${debs[@]}"
 
 echo "-- install"
-apt-get install -y -qq --no-install-recommends "${debs[@]}" >/dev/null
+apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${debs[@]}" >/dev/null
 [[ $(command -v spweth-demo) == /usr/bin/spweth-demo ]]
 ldd /usr/bin/spweth-demo | grep -Eq "libspweth.so.3 => (/usr)?/lib/"
 
