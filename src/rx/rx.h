@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "state/state.h"
+#include "state/waiting.h"
 
 namespace spweth {
 
@@ -24,15 +25,30 @@ enum RecvMode : int {
 inline constexpr int kRecvNoSlot = -1;          // buffering on and the socket has no read buffer
 inline constexpr int kRecvBadArgument = -1;     // a record the mode needs is missing
 inline constexpr int kRecvBufferTooSmall = -1;  // a state mode was given less than 88 bytes
+inline constexpr int kRecvTimedOut = SPWETH_TIMED_OUT;  // the call's deadline passed first
+inline constexpr int kRecvReaderBusy = -3;  // thread-safe mode: a credit wait found another reader
 
 // The status record that a state mode copies: payload bytes 0..87 of a status frame.
 inline constexpr int kStateRecordSize = 88;
 
+// What a receive does when pcap has nothing: returns at once (the wait spins)
+// unless idle waits are on; then sleeps in the kernel until the socket's
+// capture has a frame, the deadline passes or the wait flag is cleared.
+void wait_for_frame(Socket socket, const Deadline &deadline);
+
 // The receive engine behind every receive call, state query and credit wait.
 // The credit wait (mode 10) needs no buffer and no address record; every mode
-// needs a socket and a type byte.
+// needs a socket and a type byte. With a deadline set, a call that has not
+// returned by then returns kRecvTimedOut (the credit wait returns whenever
+// pcap is empty and takes none). In thread-safe mode every call holds the
+// socket's reader lock; a credit wait that finds it held by another thread
+// returns kRecvReaderBusy at once.
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
-                        unsigned char *mac, unsigned char *type, int frame_mask);
+                        unsigned char *mac, unsigned char *type, int frame_mask,
+                        const Deadline &deadline = Deadline::none());
+
+// The socket's locks: those of its record, or the ones shared by sockets without one.
+SocketLocks &socket_locks(Socket socket);
 
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);

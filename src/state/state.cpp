@@ -1,5 +1,7 @@
 #include "state/state.h"
 
+#include "state/waiting.h"
+
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -21,11 +23,12 @@ bool skip_out_frame(const std::uint8_t *source_address) {
 
 void reset_library_state() {
     LibraryState &s = library_state;
-    for (ReadBuffer &slot : s.read_buffer_table.slots) std::free(slot.storage);
+    for (SocketRecord &record : s.read_buffer_table.records) std::free(record.read_buffer.storage);
     if (s.device_list != nullptr) pcap_freealldevs(s.device_list);
     std::destroy_at(&s);
     std::construct_at(&s);
     heap_allocate = &std::malloc;
+    reset_waiting();
 }
 
 namespace {
@@ -46,7 +49,7 @@ extern "C" {
 SPWETH_API int get_wait_receive_status(void) { return library_state.wait_receive_active.load(); }
 
 SPWETH_API int set_wait_receive_active(int active) {
-    library_state.wait_receive_active.store(active);
+    spweth::store_wait_flag(active);
     return active;
 }
 
@@ -60,6 +63,18 @@ SPWETH_API int set_send_credit_limit(int limit) {
 }
 
 SPWETH_API int set_send_credit_wait(int level) { return library_state.send_credit_wait = level; }
+
+SPWETH_API int set_send_credit_timeout(int milliseconds) {
+    return library_state.send_credit_timeout_ms = std::max(milliseconds, 0);
+}
+
+SPWETH_API int get_send_credit_timeout(void) { return library_state.send_credit_timeout_ms; }
+
+SPWETH_API int set_recv_idle_wait(int on) {
+    return library_state.recv_idle_wait = spweth::normalise_flag(on);
+}
+
+SPWETH_API int get_recv_idle_wait(void) { return library_state.recv_idle_wait; }
 
 SPWETH_API int set_recv_skip_out_frames(int on) {
     return library_state.recv_skip_out_frames = spweth::normalise_flag(on);
