@@ -49,7 +49,8 @@ struct Options {
 
 // Flags that take no value.
 bool is_switch(const std::string &key) {
-    return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet";
+    return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet" ||
+           key == "spin";
 }
 
 Options parse_options(int argc, char **argv) {
