@@ -73,6 +73,12 @@ def test_cmake_install_puts_package_where_python3_finds_its_library(build_dir, t
                           capture_output=True, text=True,
                           env=python_env(PYTHONPATH=str(package), LD_LIBRARY_PATH="/nowhere"))
     assert "libspweth was not found; set SPWETH_LIBRARY" in bare.stderr
+    # Under the prefix /usr (as packaging installs it), Debian's own folder.
+    staged = tmp_path / "staged"
+    subprocess.run(["cmake", "--install", str(build_dir), "--prefix", "/usr", "--component",
+                    "python"], check=True, capture_output=True,
+                   env=dict(os.environ, DESTDIR=str(staged)))
+    assert (staged / "usr/lib/python3/dist-packages/spweth/__init__.py").exists()
 
 
 def test_pip_installs_into_a_virtual_environment(tmp_path):
