@@ -153,14 +153,15 @@ int saturated(std::int64_t length) {
 class ReceiveCall {
 public:
     ReceiveCall(ModeTraits traits, Socket socket, unsigned char *buffer, int length,
-                unsigned char *mac, unsigned char *type, int frame_mask)
+                unsigned char *mac, unsigned char *type, int frame_mask, const Deadline &deadline)
         : traits_(traits),
           socket_(socket),
           buffer_(buffer),
           capacity_(length > 0 ? static_cast<std::size_t>(length) : 0),
           mac_(mac),
           type_(type),
-          mask_(static_cast<std::uint32_t>(frame_mask)) {}
+          mask_(static_cast<std::uint32_t>(frame_mask)),
+          deadline_(deadline) {}
 
     int run();
 
@@ -183,6 +184,7 @@ private:
     unsigned char *const mac_;
     unsigned char *const type_;
     const std::uint32_t mask_;
+    const Deadline deadline_;
     std::int64_t offset_ = 0;     // packet bytes so far, counted whether copied or not
     ReadBuffer *slot_ = nullptr;  // the socket's read buffer as found this turn
     RecordCopy copy_;             // released before every pcap read and on return
@@ -191,12 +193,16 @@ private:
 int ReceiveCall::run() {
     for (;;) {
         if (library_state.wait_receive_active.load() == 0) return 0;
+        // Checked for every frame too: a stream of frames that never completes
+        // a packet must not hold the call past its deadline.
+        if (deadline_.passed()) return kRecvTimedOut;
         FrameView frame(nullptr, 0);
         switch (take_frame(frame)) {
             case Take::no_slot:
                 return kRecvNoSlot;
             case Take::pcap_empty:
                 if (traits_.column == kCreditWait) return 0;
+                wait_for_frame(socket_, deadline_);
                 continue;
             case Take::next_turn:
                 continue;
@@ -359,7 +365,8 @@ int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int 
 }  // namespace
 
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
-                        unsigned char *mac, unsigned char *type, int frame_mask) {
+                        unsigned char *mac, unsigned char *type, int frame_mask,
+                        const Deadline &deadline) {
     const std::optional<ModeTraits> traits = traits_of(recv_mode);
     if (!traits || !is_socket(socket) || type == nullptr) return kRecvBadArgument;
     if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
@@ -368,7 +375,7 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
     *type = 0;
     library_state.packet_has_comm_byte = 0;
     library_state.packet_has_recv_timer = 0;
-    return ReceiveCall(*traits, socket, buffer, length, mac, type, frame_mask).run();
+    return ReceiveCall(*traits, socket, buffer, length, mac, type, frame_mask, deadline).run();
 }
 
 }  // namespace spweth
@@ -385,6 +392,19 @@ SPWETH_API int SpW_Recv_Packet(struct pcap *socket, unsigned char *buffer, int l
 SPWETH_API int SpW_Recv_Packet_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
                                         unsigned char *mac, unsigned char *type) {
     return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0);
+}
+
+SPWETH_API int SpW_Recv_Packet_Timeout(struct pcap *socket, unsigned char *buffer, int length,
+                                       unsigned char *mac, unsigned char *type, int timeout_ms) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacket, socket, buffer, length, mac, type, 0,
+                               spweth::Deadline::after_ms(timeout_ms));
+}
+
+SPWETH_API int SpW_Recv_Packet_From_MAC_Timeout(struct pcap *socket, unsigned char *buffer,
+                                                int length, unsigned char *mac, unsigned char *type,
+                                                int timeout_ms) {
+    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0,
+                               spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Recv_Packet_extended(struct pcap *socket, unsigned char *buffer, int length,

@@ -24,15 +24,41 @@ enum RecvMode : int {
 inline constexpr int kRecvNoSlot = -1;          // buffering on and the socket has no read buffer
 inline constexpr int kRecvBadArgument = -1;     // a record the mode needs is missing
 inline constexpr int kRecvBufferTooSmall = -1;  // a state mode was given less than 88 bytes
+inline constexpr int kRecvTimedOut = SPWETH_TIMED_OUT;  // the call's deadline passed first
 
 // The status record that a state mode copies: payload bytes 0..87 of a status frame.
 inline constexpr int kStateRecordSize = 88;
 
+// A point on the monotonic clock by which a wait must end, or none.
+class Deadline {
+public:
+    static Deadline none() { return Deadline(); }
+    // None for milliseconds <= 0.
+    static Deadline after_ms(int milliseconds);
+
+    bool is_set() const { return set_; }
+    bool passed() const { return set_ && monotonic_now_ns() >= at_ns_; }
+    // What poll() takes: -1 for none, else the milliseconds left, rounded up.
+    int poll_timeout_ms() const;
+
+private:
+    bool set_ = false;
+    std::int64_t at_ns_ = 0;
+};
+
+// What a receive does when pcap has nothing: returns at once (the wait spins)
+// unless idle waits are on; then sleeps in the kernel until the socket's
+// capture has a frame, the deadline passes or the wait flag is cleared.
+void wait_for_frame(Socket socket, const Deadline &deadline);
+
 // The receive engine behind every receive call, state query and credit wait.
 // The credit wait (mode 10) needs no buffer and no address record; every mode
-// needs a socket and a type byte.
+// needs a socket and a type byte. With a deadline set, a call that has not
+// returned by then returns kRecvTimedOut (the credit wait returns whenever
+// pcap is empty and takes none).
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
-                        unsigned char *mac, unsigned char *type, int frame_mask);
+                        unsigned char *mac, unsigned char *type, int frame_mask,
+                        const Deadline &deadline = Deadline::none());
 
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);

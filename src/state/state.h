@@ -46,11 +46,13 @@ struct LibraryState {
     int send_crediting = 0;
     int send_credit_limit = 10;
     int send_credit_wait = 15;
+    int send_credit_timeout_ms = 0;  // 0: the credit wait has no deadline
     int bridge_credits = 8;
 
     // state: reception settings; the two packet flags by rx
     std::atomic<int> wait_receive_active{1};
     int recv_skip_out_frames = 0;
+    int recv_idle_wait = 0;  // 1: empty polls sleep in the kernel instead of spinning
     int packet_has_comm_byte = 0;
     int packet_has_recv_timer = 0;
 
@@ -83,6 +85,18 @@ bool skip_out_frame(const std::uint8_t *source_address);
 // Heap used for read-buffer storage, record copies and handler blocks. Tests may
 // replace it to make allocations fail; handler blocks must stay free()-able.
 extern void *(*heap_allocate)(std::size_t size);
+
+// The monotonic clock in nanoseconds, behind every deadline. Tests may
+// replace it to move time without sleeping.
+extern std::int64_t (*monotonic_now_ns)();
+
+// A descriptor that is readable while wait_receive_active is 0, so that a
+// wait sleeping in poll() wakes when another thread clears the flag. Made at
+// the first call; -1 when the system refuses one.
+int wait_stop_descriptor();
+
+// Stores the wait flag and makes the stop descriptor follow it.
+void store_wait_flag(int active);
 
 // Returns the library to its load defaults, releasing what it holds. Tests only.
 void reset_library_state();

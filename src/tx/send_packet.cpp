@@ -41,14 +41,16 @@ void copy_payload(std::uint8_t *to, const unsigned char *from, std::size_t count
 
 // Before a frame: with crediting on and the credits down to the limit, reads
 // the socket until the bridge reports enough. False when they cannot come:
-// the wait was switched off, or the socket has no read buffer to set frames aside in.
+// the wait was switched off, the socket has no read buffer to set frames aside
+// in, or the credit time-out passed.
 bool await_credits(Socket socket) {
     LibraryState &s = library_state;
     if (s.send_crediting == 0 || s.bridge_credits > s.send_credit_limit ||
         s.bridge_credits >= s.send_credit_wait)
         return true;
+    const Deadline deadline = Deadline::after_ms(s.send_credit_timeout_ms);
     unsigned char type = 0;
-    while (s.bridge_credits < s.send_credit_wait) {
+    for (;;) {
         if (s.wait_receive_active.load() == 0) {
             console_error(
                 "\nError sending packet: credit wait stopped, wait_receive_active is 0\n");
@@ -60,8 +62,14 @@ bool await_credits(Socket socket) {
                 "\nError sending packet: no read buffer for the socket, credits cannot be read\n");
             return false;
         }
+        if (s.bridge_credits >= s.send_credit_wait) return true;
+        if (deadline.passed()) {
+            console_error("\nError sending packet: no credits from the bridge within %d ms\n",
+                          s.send_credit_timeout_ms);
+            return false;
+        }
+        wait_for_frame(socket, deadline);
     }
-    return true;
 }
 
 }  // namespace

@@ -60,6 +60,18 @@ TEST_F(BridgeRoundTrip, CreditFlowControlWithASmallPool) {
     set_send_crediting(0);
 }
 
+TEST_F(BridgeRoundTrip, CreditFlowControlWithIdleWaits) {
+    start_emulator({"--credits", "4"});
+    open_host_socket();
+    set_recv_idle_wait(1);
+    set_send_crediting(1);
+    set_send_credit_limit(1);
+    set_send_credit_wait(2);
+    set_send_credit_timeout(3000);
+    expect_round_trips(*this, socket_, receiver(), kSizes);
+    set_send_crediting(0);
+}
+
 TEST_F(BridgeRoundTrip, TimeCodesLoopBack) {
     start_emulator();
     open_host_socket();

@@ -110,14 +110,13 @@ protected:
         socket_ = reinterpret_cast<pcap *>(socket);
     }
 
-    // Receives one packet from the bridge; -1 on time-out.
+    // Receives one packet from the bridge; SPWETH_TIMED_OUT on time-out.
     int receive(Bytes &buffer, unsigned char &type,
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
         mac_address from = kBridgeMac;
-        watchdog_.arm(timeout);
-        const int length = SpW_Recv_Packet_From_MAC(
-            socket_, buffer.data(), static_cast<int>(buffer.size()), from.bytes, &type);
-        return watchdog_.disarm() ? -1 : length;
+        return SpW_Recv_Packet_From_MAC_Timeout(socket_, buffer.data(),
+                                                static_cast<int>(buffer.size()), from.bytes, &type,
+                                                static_cast<int>(timeout.count()));
     }
 
     pcap *socket_ = nullptr;

@@ -173,6 +173,8 @@ public:
             if (!mac) return bad_mac("--host");
             set_source_mac_address(mac->bytes, 6);
         }
+        // Waits sleep in the kernel rather than keep a core busy; --spin polls instead.
+        set_recv_idle_wait(options.has("spin") ? 0 : 1);
         const intptr_t socket = SpW_Socket_Init(*number);
         if (socket < 0) {
             std::fprintf(stderr, "Opening adapter %d failed with %ld.\n", *number,
@@ -281,17 +283,16 @@ int command_recv(const Options &options) {
     register_ccode_event_handler(on_ccodes);
     register_err_frame_event_handler(on_error_frame);
     register_status_event_handler(on_status);
-    WaitWatchdog watchdog;
     Bytes buffer(kRecvBufferSize);
     const long count = options.number("count", 1);
+    const int timeout_ms = static_cast<int>(timeout_of(options, 5000).count());
     int received = 0;
     for (long i = 0; i < count; ++i) {
         mac_address from = bridge_address();
         unsigned char type = 0;
-        watchdog.arm(timeout_of(options, 5000));
-        const int length = SpW_Recv_Packet_From_MAC(session->socket(), buffer.data(),
-                                                    kRecvBufferSize, from.bytes, &type);
-        if (watchdog.disarm() || length < 0) {
+        const int length = SpW_Recv_Packet_From_MAC_Timeout(
+            session->socket(), buffer.data(), kRecvBufferSize, from.bytes, &type, timeout_ms);
+        if (length < 0) {
             std::printf("No packet within the time-out.\n");
             break;
         }
@@ -461,7 +462,8 @@ int run_loopback(pcap *socket, const Options &options) {
         set_recv_skip_out_frames(1);
     const long echo_frames = plan.largest() / 1495 + 1;
     set_recv_buffer_size(static_cast<int>(std::max(1000000l, 2 * echo_frames * (1514 + 4))));
-    WaitWatchdog watchdog;
+    const int timeout_ms = static_cast<int>(timeout_of(options, 3000).count());
+    set_send_credit_timeout(timeout_ms);
     Bytes packet, buffer(kRecvBufferSize);
     long ok = 0, errors = 0, lost = 0;
     unsigned long long bytes = 0;
@@ -471,10 +473,9 @@ int run_loopback(pcap *socket, const Options &options) {
         packet.resize(static_cast<std::size_t>(size));
         plan.random().fill(packet);
         const bool eep = plan.random().next() & 1;
-        watchdog.arm(timeout_of(options, 3000));
         const int sent =
             SpW_Send_Packet(socket, packet.data(), static_cast<int>(size), eep ? 2 : 1);
-        if (watchdog.disarm() || sent != size) {
+        if (sent != size) {
             ++lost;
             std::printf("Packet %ld: send of %ld bytes failed (%d).\n", i + 1, size, sent);
             continue;
@@ -485,10 +486,9 @@ int run_loopback(pcap *socket, const Options &options) {
         }
         mac_address from = bridge_address();
         unsigned char type = 0;
-        watchdog.arm(timeout_of(options, 3000));
-        const int length =
-            SpW_Recv_Packet_From_MAC(socket, buffer.data(), kRecvBufferSize, from.bytes, &type);
-        if (watchdog.disarm()) {
+        const int length = SpW_Recv_Packet_From_MAC_Timeout(socket, buffer.data(), kRecvBufferSize,
+                                                            from.bytes, &type, timeout_ms);
+        if (length == SPWETH_TIMED_OUT) {
             ++lost;
             std::printf("Packet %ld: %ld bytes sent, nothing came back.\n", i + 1, size);
             continue;
@@ -611,10 +611,9 @@ void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
                 Bytes buffer(kRecvBufferSize);
                 mac_address from = bridge_address();
                 unsigned char type = 0;
-                watchdog.arm(std::chrono::milliseconds(5000));
-                const int length = SpW_Recv_Packet_From_MAC(socket, buffer.data(), kRecvBufferSize,
-                                                            from.bytes, &type);
-                if (watchdog.disarm())
+                const int length = SpW_Recv_Packet_From_MAC_Timeout(
+                    socket, buffer.data(), kRecvBufferSize, from.bytes, &type, 5000);
+                if (length == SPWETH_TIMED_OUT)
                     std::printf("Nothing within 5 s.\n");
                 else
                     debug_dump(type == 1 ? "Packet (EEP)" : "Packet (EOP)", buffer.data(),
@@ -705,7 +704,8 @@ void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
 
 int command_menu() {
     Display_SDK_and_demo_information();
-    WaitWatchdog watchdog;
+    set_recv_idle_wait(1);
+    WaitWatchdog watchdog;  // status queries have no deadline of their own
     pcap *socket = nullptr;
     for (;;) {
         print_menu();
@@ -740,7 +740,8 @@ void usage() {
         "  loopback --iface NAME [--count N] [--sizes A,B,... | --min A --max B] [--seed S]\n"
         "           [--no-credits] [--credit-limit L] [--credit-wait W] [--timeout-ms T] "
         "[--quiet]\n"
-        "Every command also takes --num N instead of --iface, --bridge MAC and --host MAC.\n");
+        "Every command also takes --num N instead of --iface, --bridge MAC and --host MAC,\n"
+        "and --spin to poll without pause while waiting instead of sleeping.\n");
 }
 
 }  // namespace
