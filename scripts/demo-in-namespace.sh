@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs inside a fresh network namespace: veth pair spw-host <-> spw-bridge,
 # the emulator on spw-bridge, the demo on spw-host. Extra arguments go to the
-# loopback test.
+# loopback test. Then the emulator again with an RMAP target (which would take
+# the loopback test's random packets that happen to look like RMAP commands),
+# for an RMAP write and a read back.
 set -euo pipefail
 build=${1:-build}
 shift || true
@@ -12,13 +14,29 @@ for link in spw-host spw-bridge; do
     ip link set $link up
 done
 
-"$build/tools/bridge-emu/spweth-bridge-emu" --iface spw-bridge --status-ms 200 &
-emulator=$!
-trap 'kill $emulator 2>/dev/null; wait $emulator 2>/dev/null || true' EXIT
-sleep 0.5
+emulator=
+stop_emulator() {
+    [[ -n "$emulator" ]] || return 0
+    kill "$emulator" 2>/dev/null
+    wait "$emulator" 2>/dev/null || true
+    emulator=
+}
+start_emulator() {
+    "$build/tools/bridge-emu/spweth-bridge-emu" --iface spw-bridge "$@" &
+    emulator=$!
+    sleep 0.5
+}
+trap stop_emulator EXIT
+start_emulator --status-ms 200
 
 demo="$build/tools/demo/spweth-demo"
 "$demo" info
 "$demo" loopback --iface spw-host --count 500 --min 1 --max 70000 --seed 7 "$@"
 "$demo" config --iface spw-host speed 100
 "$demo" status --iface spw-host
+stop_emulator
+
+start_emulator --status-ms 0 --rmap-target 0xFE,0x20,65536
+rmap=("$demo" rmap --iface spw-host --logical-address 0xFE --key 0x20 --reply-path 1,2,3,4,5)
+"${rmap[@]}" write --address 0x1000 --hex "01 23 45 67 89 AB CD EF"
+"${rmap[@]}" read --address 0x1000 --length 8
