@@ -51,7 +51,7 @@ struct Options {
 // Flags that take no value.
 bool is_switch(const std::string &key) {
     return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet" ||
-           key == "verify" || key == "no-reply" || key == "no-increment";
+           key == "spin" || key == "verify" || key == "no-reply" || key == "no-increment";
 }
 
 Options parse_options(int argc, char **argv) {
