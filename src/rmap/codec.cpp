@@ -37,12 +37,6 @@ std::uint8_t *put_be(std::uint8_t *at, std::uint32_t value, int bytes) {
     return at;
 }
 
-std::uint32_t get_be(const std::uint8_t *at, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value = value << 8 | at[i];
-    return value;
-}
-
 // Reply byte offsets.
 enum ReplyOffset : std::size_t {
     kInitiator = 0,
@@ -56,6 +50,16 @@ enum ReplyOffset : std::size_t {
 
 bool is_write(std::uint8_t command_instruction) { return (command_instruction & kWrite) != 0; }
 
+// A command's header fields; the kind's own follow.
+Command command_of(const spw_rmap_target *target, int transaction_id, std::uint8_t extended_address,
+                   std::uint32_t address, std::uint8_t instruction) {
+    return {.target = target,
+            .transaction_id = transaction_id,
+            .extended_address = extended_address,
+            .address = address,
+            .instruction = instruction};
+}
+
 }  // namespace
 
 std::optional<Command> write_command(const spw_rmap_target *target, int transaction_id,
@@ -64,11 +68,7 @@ std::optional<Command> write_command(const spw_rmap_target *target, int transact
     if (!valid_common(target, transaction_id, length) || (length > 0 && data == nullptr) ||
         (flags & ~kWriteFlags) != 0)
         return std::nullopt;
-    Command c{.target = target,
-              .transaction_id = transaction_id,
-              .extended_address = extended_address,
-              .address = address,
-              .instruction = kCommand | kWrite};
+    Command c = command_of(target, transaction_id, extended_address, address, kCommand | kWrite);
     if (flags & SPW_RMAP_VERIFY) c.instruction |= kVerify;
     if (flags & SPW_RMAP_REPLY) c.instruction |= kReply;
     if (flags & SPW_RMAP_INCREMENT) c.instruction |= kIncrement;
@@ -82,11 +82,7 @@ std::optional<Command> read_command(const spw_rmap_target *target, int transacti
                                     int length, int flags) {
     if (!valid_common(target, transaction_id, length) || (flags & ~kReadFlags) != 0)
         return std::nullopt;
-    Command c{.target = target,
-              .transaction_id = transaction_id,
-              .extended_address = extended_address,
-              .address = address,
-              .instruction = kCommand | kReply};
+    Command c = command_of(target, transaction_id, extended_address, address, kCommand | kReply);
     if (flags & SPW_RMAP_INCREMENT) c.instruction |= kIncrement;
     c.data_length = static_cast<std::uint32_t>(length);
     return c;
@@ -98,11 +94,8 @@ std::optional<Command> rmw_command(const spw_rmap_target *target, int transactio
     if (!valid_common(target, transaction_id, length) || length > kMaxRmwDataSize ||
         (length > 0 && (data == nullptr || mask == nullptr)))
         return std::nullopt;
-    Command c{.target = target,
-              .transaction_id = transaction_id,
-              .extended_address = extended_address,
-              .address = address,
-              .instruction = kCommand | kReadModifyWrite};
+    Command c =
+        command_of(target, transaction_id, extended_address, address, kCommand | kReadModifyWrite);
     c.data_length = 2 * static_cast<std::uint32_t>(length);  // data, then mask
     c.data = bytes_of(data, length);
     c.mask = bytes_of(mask, length);
@@ -177,7 +170,7 @@ ReplyMatch parse_reply(std::span<const std::uint8_t> packet, const ExpectedReply
         packet[kInstruction] != reply_form(expected.instruction) ||
         packet[kInitiator] != expected.initiator_logical_address ||
         packet[kTarget] != expected.target_logical_address ||
-        get_be(&packet[kTransactionId], 2) != expected.transaction_id)
+        read_be(&packet[kTransactionId], 2) != expected.transaction_id)
         return ReplyMatch::other_packet;
 
     const bool write = is_write(expected.instruction);
@@ -191,7 +184,7 @@ ReplyMatch parse_reply(std::span<const std::uint8_t> packet, const ExpectedReply
     if (write)
         return packet.size() == kWriteReplySize ? ReplyMatch::accepted : ReplyMatch::bad_reply;
 
-    const std::uint32_t length = get_be(&packet[kDataLength], 3);
+    const std::uint32_t length = read_be(&packet[kDataLength], 3);
     if (length != expected.data_length || packet.size() != reply_size(expected))
         return ReplyMatch::bad_reply;
     const auto data_and_crc = packet.subspan(kReadReplyHeaderSize);

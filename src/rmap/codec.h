@@ -49,6 +49,13 @@ constexpr std::size_t padded_reply_address_size(int length) {
     return (static_cast<std::size_t>(length) + 3) / 4 * 4;
 }
 
+// A big-endian field of `bytes` bytes (at most 4).
+constexpr std::uint32_t read_be(const std::uint8_t *at, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = value << 8 | at[i];
+    return value;
+}
+
 // CRC-8, polynomial x^8 + x^2 + x + 1, bytes in transmission order, taken
 // reflected: the table is built once, at compile time.
 inline constexpr std::array<std::uint8_t, 256> kCrcTable = [] {
@@ -72,8 +79,8 @@ struct Command {
     int transaction_id = 0;
     std::uint8_t extended_address = 0;
     std::uint32_t address = 0;
-    std::uint8_t instruction = 0;        // without the reply-address length
-    std::uint32_t data_length = 0;       // the header's field
+    std::uint8_t instruction = 0;          // without the reply-address length
+    std::uint32_t data_length = 0;         // the header's field
     std::span<const std::uint8_t> data{};  // write and read-modify-write
     std::span<const std::uint8_t> mask{};  // read-modify-write
 

@@ -9,16 +9,11 @@ namespace bridge_emu {
 namespace ins = spweth::rmap::instruction;
 using spweth::rmap::crc;
 using spweth::rmap::kProtocolId;
+using spweth::rmap::read_be;
 
 namespace {
 
 constexpr std::size_t kFixedHeaderSize = 16;  // without the reply address
-
-std::uint32_t get_be(const std::uint8_t *at, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value = value << 8 | at[i];
-    return value;
-}
 
 void put_be(std::vector<std::uint8_t> &out, std::uint32_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -127,10 +122,10 @@ bool RmapTarget::execute(std::span<const std::uint8_t> command, bool eep, bool c
         .key = command[3],
         .reply_address = command.subspan(4, reply_address_size),
         .initiator = after_reply_address[0],
-        .transaction_id = static_cast<std::uint16_t>(get_be(after_reply_address + 1, 2)),
+        .transaction_id = static_cast<std::uint16_t>(read_be(after_reply_address + 1, 2)),
         .extended_address = after_reply_address[3],
-        .address = get_be(after_reply_address + 4, 4),
-        .data_length = get_be(after_reply_address + 8, 3),
+        .address = read_be(after_reply_address + 4, 4),
+        .data_length = read_be(after_reply_address + 8, 3),
     };
     const auto data_field = command.subspan(header_size);
     const std::uint8_t status = check(h, data_field, eep, cut);
