@@ -2,7 +2,6 @@
 #include "rmap/codec.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace spweth::rmap {
 namespace {
@@ -152,9 +151,9 @@ ExpectedReply expected_reply(const Command &command) {
     e.target_logical_address = command.target->target_logical_address;
     e.transaction_id = static_cast<std::uint16_t>(command.transaction_id);
     // A read-modify-write returns the old data: one data size, not data and mask.
-    e.data_length = (command.instruction & kWrite) != 0 ? 0
-                    : command.has_data_field()          ? command.data_length / 2
-                                                        : command.data_length;
+    e.data_length = is_write(command.instruction) ? 0
+                    : command.has_data_field()    ? command.data_length / 2
+                                                  : command.data_length;
     return e;
 }
 
