@@ -116,7 +116,7 @@ private:
         const auto index = find(s);
         check((slot == nullptr) == !index.has_value(), "find disagrees with the model");
         if (index)
-            check(slot == &spweth::library_state.read_buffer_table.slots[*index],
+            check(slot == &spweth::library_state.read_buffer_table.records[*index].read_buffer,
                   "find gives another slot");
         return slot;
     }
@@ -239,7 +239,7 @@ private:
               lib_.out + lib_.err);
         const auto &table = spweth::library_state.read_buffer_table;
         for (int i = 0; i < spweth::kReadBufferSlots; ++i) {
-            const ReadBuffer &slot = table.slots[i];
+            const ReadBuffer &slot = table.records[i].read_buffer;
             const ModelSlot &m = slots_[i];
             const std::string at = "slot " + std::to_string(i);
             check(table.keys[i] == (keys_[i] < 0 ? nullptr : sockets_[keys_[i]]), "key", at);

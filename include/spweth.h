@@ -111,6 +111,11 @@ SPWETH_STATIC_ASSERT(offsetof(spw_eth_conf_header_2, receive_timer) == 26, "rece
 /*
  * An event handler receives a heap block (malloc) that it owns and must
  * release with free, its size, and the receive call's address record.
+ * Handlers run on the receiving thread, inside the receive call. In
+ * thread-safe mode that thread holds the socket's reader lock meanwhile; a
+ * handler may send on any socket, receive again on the same socket (the lock
+ * is taken again, not waited for) and clear the wait flag. It must not wait
+ * for another thread that is itself waiting to receive on the socket.
  */
 typedef void (*event_handler)(unsigned char *data, int size, unsigned char *mac);
 
@@ -155,6 +160,21 @@ SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
 
 SPWETH_API int set_recv_buffering(int recv_buffering);
 SPWETH_API void set_recv_buffer_size(int size);
+
+/*
+ * Thread-safe mode (off by default: no lock anywhere). With safe_mode > 0, one
+ * thread may receive on a socket while others send on it:
+ * - one reader per socket at a time: receives, state queries and credit waits
+ *   take the socket's reader lock. A send whose credit wait finds another
+ *   thread reading the socket does not read it: it sleeps until that reader
+ *   has recorded a credit count (or stops reading), its credit time-out
+ *   passes, or the wait flag is cleared;
+ * - one sender per socket at a time: a packet's frames are never interleaved
+ *   with another thread's frames, and no frame number is handed out twice;
+ * - the credit count, the packet flags and the frame counters are atomic.
+ * Settings, addresses and handlers are meant to be set before the threads
+ * start. Stores 1 for safe_mode > 0, else 0, and returns what it stored.
+ */
 SPWETH_API int set_thread_safe_mode(int safe_mode);
 
 /* ------------------------------------------------------------------------ */

@@ -3,7 +3,8 @@
 #   1. the plain build and every test (unit, end-to-end, the short soak);
 #   2. the same suite built with AddressSanitizer (leak checking on) and
 #      UndefinedBehaviorSanitizer, every report failing its test;
-#   3. the receive test in which another thread ends the wait, with ThreadSanitizer;
+#   3. with ThreadSanitizer: the receive test in which another thread ends the
+#      wait, and the thread-safe mode's tests through the bridge emulator;
 #   4. a short run of each fuzz target (clang, libFuzzer).
 # SPWETH_QUICK=1 runs the plain build only. Each build has its own folder:
 # build, build-asan, build-tsan, build-fuzz.
@@ -12,8 +13,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=2
 
-# The test in tests/unit in which another thread clears wait_receive_active.
-tsan_filter='WaitFlag.AnotherThread'
+# Under ThreadSanitizer: the unit test in which another thread clears
+# wait_receive_active, and the thread-safe mode's tests through the emulator.
+tsan_filter='WaitFlag.AnotherThread|ThreadSafeMode\.'
 
 stage_times=()
 stage() {  # stage NAME COMMAND...: runs the command and records its time
@@ -42,10 +44,10 @@ address_and_undefined() {
 
 thread() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_SANITIZE=thread \
-        -DSPWETH_BUILD_TOOLS=OFF -DSPWETH_BUILD_BENCH=OFF >/dev/null
-    cmake --build build-tsan -j "$jobs" --target spweth_unit_tests
+        -DSPWETH_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-tsan -j "$jobs" --target spweth_unit_tests spweth-bridge-emu spweth_thread_tests
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        ctest --test-dir build-tsan --output-on-failure -L unit -R "$tsan_filter" --no-tests=error
+        ctest --test-dir build-tsan --output-on-failure -R "$tsan_filter" --no-tests=error
 }
 
 fuzz_short() {

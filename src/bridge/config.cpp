@@ -9,6 +9,7 @@
 #include "bridge/bridge.h"
 #include "link/frame.h"
 #include "link/sockets.h"
+#include "tx/tx.h"
 
 namespace spweth {
 namespace {
@@ -86,6 +87,8 @@ int send_address(Socket socket, const mac_address *address, std::uint8_t edit0,
 int send_conf_frame(Socket socket, const spw_eth_conf_header_2 &body) {
     if (!is_socket(socket)) return frame::kFrameRefused;
     std::array<std::uint8_t, frame::kConfigurationFrameSize> bytes{};
+    // Configuration frames take their numbers from the packets' counter.
+    const SendLock lock(socket, &SocketLocks::sender);
     frame::write_header(bytes.data(), frame::FrameType::configuration,
                         frame::take_data_frame_number(), frame::kConfigurationPayloadLength);
     std::uint8_t *const out = bytes.data() + frame::kHeaderSize;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "state/waiting.h"
+
 namespace spweth::frame {
 
 void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
@@ -19,8 +21,12 @@ void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number
     frame[kCreditsOffset] = kCreditsSent;
 }
 
-std::uint8_t take_data_frame_number() { return library_state.data_frame_counter++; }
-std::uint8_t take_ccode_frame_number() { return library_state.ccode_frame_counter++; }
+std::uint8_t take_data_frame_number() {
+    return library_state.data_frame_counter.fetch_add(1, std::memory_order_relaxed);
+}
+std::uint8_t take_ccode_frame_number() {
+    return library_state.ccode_frame_counter.fetch_add(1, std::memory_order_relaxed);
+}
 
 namespace {
 
@@ -35,14 +41,20 @@ bool decode_frame(const FrameView &frame, DecodedFrame &decoded) {
 
     unsigned type = frame.type_byte();
     if (!is_accepted_type(type)) {
-        if (type & kCommByteFlag) s.packet_has_comm_byte = 1;
-        if (type & kRecvTimerFlag) s.packet_has_recv_timer = 1;
+        if (type & kCommByteFlag) s.packet_has_comm_byte.store(1, std::memory_order_relaxed);
+        if (type & kRecvTimerFlag) s.packet_has_recv_timer.store(1, std::memory_order_relaxed);
         type &= 0x3F;
         if (!is_accepted_type(type)) return false;
     }
 
-    if (std::memcmp(frame.source(), s.dest_mac_address.data(), 6) == 0)
-        s.bridge_credits = frame.credits();
+    if (std::memcmp(frame.source(), s.dest_mac_address.data(), 6) == 0) {
+        if (s.thread_safe_mode == 0) {
+            s.bridge_credits.store(frame.credits(), std::memory_order_relaxed);
+        } else {
+            s.bridge_credits.store(frame.credits());
+            credit_news::announce();  // a sender may be waiting for these credits
+        }
+    }
 
     const std::uint16_t payload_length = frame.payload_length();
     if (frame.length() < kHeaderSize + payload_length) return false;

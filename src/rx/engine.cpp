@@ -163,9 +163,16 @@ public:
           mask_(static_cast<std::uint32_t>(frame_mask)),
           deadline_(deadline) {}
 
-    int run();
+    // Clears the type byte and the packet flags, then runs the call.
+    int start() {
+        *type_ = 0;
+        library_state.packet_has_comm_byte.store(0, std::memory_order_relaxed);
+        library_state.packet_has_recv_timer.store(0, std::memory_order_relaxed);
+        return run();
+    }
 
 private:
+    int run();
     enum class Take { frame, next_turn, pcap_empty, no_slot };
 
     Take take_frame(FrameView &frame);
@@ -372,10 +379,19 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
     if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
         return kRecvBadArgument;
 
-    *type = 0;
-    library_state.packet_has_comm_byte = 0;
-    library_state.packet_has_recv_timer = 0;
-    return ReceiveCall(*traits, socket, buffer, length, mac, type, frame_mask, deadline).run();
+    ReceiveCall call(*traits, socket, buffer, length, mac, type, frame_mask, deadline);
+    if (library_state.thread_safe_mode == 0) return call.start();
+
+    ReaderLock &reader = socket_locks(socket).reader;
+    if (traits->column == kCreditWait) {
+        if (!reader.try_lock()) return kRecvReaderBusy;
+    } else {
+        reader.lock();
+    }
+    const int result = call.start();
+    reader.unlock();
+    credit_news::announce();  // a sender waiting for credits may read the socket now
+    return result;
 }
 
 }  // namespace spweth

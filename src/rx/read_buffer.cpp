@@ -68,7 +68,7 @@ ReadBuffer *read_buffer_find(Socket socket) {
     if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
     ReadBufferTable &t = table();
     for (int i = 0; i < kReadBufferSlots; ++i)
-        if (t.keys[i] == socket) return &t.slots[i];
+        if (t.keys[i] == socket) return &t.records[i].read_buffer;
     return nullptr;
 }
 
@@ -84,9 +84,16 @@ bool read_buffer_claim(Socket socket) {
         return false;
     }
     *key = socket;
-    renew_storage(t.slots[static_cast<std::size_t>(key - t.keys.begin())],
+    renew_storage(t.records[static_cast<std::size_t>(key - t.keys.begin())].read_buffer,
                   library_state.recv_buffer_size);
     return true;
+}
+
+SocketLocks &socket_locks(Socket socket) {
+    ReadBufferTable &t = table();
+    for (int i = 0; i < kReadBufferSlots; ++i)
+        if (t.keys[i] == socket && socket != nullptr) return t.records[i].locks;
+    return library_state.unbuffered_socket_locks;
 }
 
 void read_buffer_release(Socket socket) {
@@ -164,14 +171,14 @@ SPWETH_API void set_recv_buffer_size(int size) {
     }
     if (size == library_state.recv_buffer_size) return;
     library_state.recv_buffer_size = size;
-    for (spweth::ReadBuffer &slot : library_state.read_buffer_table.slots)
-        spweth::renew_storage(slot, size);
+    for (spweth::SocketRecord &record : library_state.read_buffer_table.records)
+        spweth::renew_storage(record.read_buffer, size);
 }
 
 SPWETH_API int set_thread_safe_mode(int safe_mode) {
     library_state.thread_safe_mode = spweth::normalise_flag(safe_mode);
-    for (spweth::ReadBuffer &slot : library_state.read_buffer_table.slots)
-        slot.thread_safe = library_state.thread_safe_mode;
+    for (spweth::SocketRecord &record : library_state.read_buffer_table.records)
+        record.read_buffer.thread_safe = library_state.thread_safe_mode;
     return library_state.thread_safe_mode;
 }
 

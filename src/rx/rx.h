@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "state/state.h"
+#include "state/waiting.h"
 
 namespace spweth {
 
@@ -25,26 +26,10 @@ inline constexpr int kRecvNoSlot = -1;          // buffering on and the socket h
 inline constexpr int kRecvBadArgument = -1;     // a record the mode needs is missing
 inline constexpr int kRecvBufferTooSmall = -1;  // a state mode was given less than 88 bytes
 inline constexpr int kRecvTimedOut = SPWETH_TIMED_OUT;  // the call's deadline passed first
+inline constexpr int kRecvReaderBusy = -3;  // thread-safe mode: a credit wait found another reader
 
 // The status record that a state mode copies: payload bytes 0..87 of a status frame.
 inline constexpr int kStateRecordSize = 88;
-
-// A point on the monotonic clock by which a wait must end, or none.
-class Deadline {
-public:
-    static Deadline none() { return Deadline(); }
-    // None for milliseconds <= 0.
-    static Deadline after_ms(int milliseconds);
-
-    bool is_set() const { return set_; }
-    bool passed() const { return set_ && monotonic_now_ns() >= at_ns_; }
-    // What poll() takes: -1 for none, else the milliseconds left, rounded up.
-    int poll_timeout_ms() const;
-
-private:
-    bool set_ = false;
-    std::int64_t at_ns_ = 0;
-};
 
 // What a receive does when pcap has nothing: returns at once (the wait spins)
 // unless idle waits are on; then sleeps in the kernel until the socket's
@@ -55,10 +40,15 @@ void wait_for_frame(Socket socket, const Deadline &deadline);
 // The credit wait (mode 10) needs no buffer and no address record; every mode
 // needs a socket and a type byte. With a deadline set, a call that has not
 // returned by then returns kRecvTimedOut (the credit wait returns whenever
-// pcap is empty and takes none).
+// pcap is empty and takes none). In thread-safe mode every call holds the
+// socket's reader lock; a credit wait that finds it held by another thread
+// returns kRecvReaderBusy at once.
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
                         unsigned char *mac, unsigned char *type, int frame_mask,
                         const Deadline &deadline = Deadline::none());
+
+// The socket's locks: those of its record, or the ones shared by sockets without one.
+SocketLocks &socket_locks(Socket socket);
 
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);

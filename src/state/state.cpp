@@ -1,68 +1,19 @@
 #include "state/state.h"
 
+#include "state/waiting.h"
+
 #include <pcap/pcap.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
-#include <mutex>
 
 namespace spweth {
 
 LibraryState library_state;
 
 void *(*heap_allocate)(std::size_t size) = &std::malloc;
-
-namespace {
-
-std::int64_t system_monotonic_now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// The stop descriptor: an eventfd whose count is non-zero exactly while the
-// wait flag is 0. Flag and count change together under the mutex, so that a
-// setter racing another cannot leave it readable while the flag is 1.
-std::atomic<int> stop_descriptor{-1};
-std::mutex wait_flag_mutex;
-
-void drain_stop_descriptor(int descriptor) {
-    eventfd_t count = 0;
-    eventfd_read(descriptor, &count);  // non-blocking: nothing to read is fine
-}
-
-}  // namespace
-
-std::int64_t (*monotonic_now_ns)() = &system_monotonic_now_ns;
-
-int wait_stop_descriptor() {
-    int descriptor = stop_descriptor.load();
-    if (descriptor >= 0) return descriptor;
-    std::lock_guard lock(wait_flag_mutex);
-    descriptor = stop_descriptor.load();
-    if (descriptor >= 0) return descriptor;
-    descriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (descriptor >= 0 && library_state.wait_receive_active.load() == 0)
-        eventfd_write(descriptor, 1);
-    stop_descriptor.store(descriptor);
-    return descriptor;
-}
-
-void store_wait_flag(int active) {
-    std::lock_guard lock(wait_flag_mutex);
-    library_state.wait_receive_active.store(active);
-    const int descriptor = stop_descriptor.load();
-    if (descriptor < 0) return;
-    if (active == 0)
-        eventfd_write(descriptor, 1);
-    else
-        drain_stop_descriptor(descriptor);
-}
 
 bool skip_out_frame(const std::uint8_t *source_address) {
     const LibraryState &s = library_state;
@@ -72,13 +23,12 @@ bool skip_out_frame(const std::uint8_t *source_address) {
 
 void reset_library_state() {
     LibraryState &s = library_state;
-    for (ReadBuffer &slot : s.read_buffer_table.slots) std::free(slot.storage);
+    for (SocketRecord &record : s.read_buffer_table.records) std::free(record.read_buffer.storage);
     if (s.device_list != nullptr) pcap_freealldevs(s.device_list);
     std::destroy_at(&s);
     std::construct_at(&s);
     heap_allocate = &std::malloc;
-    monotonic_now_ns = &system_monotonic_now_ns;
-    store_wait_flag(1);
+    reset_waiting();
 }
 
 namespace {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "spweth.h"
 
@@ -29,10 +31,60 @@ struct ReadBuffer {
     int thread_safe = 0;
 };
 
-// Keys and slots side by side: slot i belongs to key i; an empty key is null.
+// The lock of a socket's one reader in thread-safe mode. The thread that holds
+// it may take it again (an event handler that receives or sends from inside a
+// receive), and other threads can ask whether it is theirs.
+class ReaderLock {
+public:
+    bool held_by_this_thread() const {
+        return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+    void lock() {
+        if (!held_by_this_thread()) {
+            mutex_.lock();
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        ++depth_;
+    }
+    bool try_lock() {
+        if (!held_by_this_thread()) {
+            if (!mutex_.try_lock()) return false;
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        ++depth_;
+        return true;
+    }
+    void unlock() {
+        if (--depth_ != 0) return;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    int depth_ = 0;  // written by the owner only
+};
+
+// What a socket owns for the thread-safe mode: one reader at a time (receives,
+// state queries, credit waits), one packet or configuration frame at a time,
+// and one control-code frame at a time.
+struct SocketLocks {
+    ReaderLock reader;
+    std::mutex sender;
+    std::mutex code_sender;
+};
+
+// What a socket owns besides its pcap handle.
+struct SocketRecord {
+    ReadBuffer read_buffer;
+    SocketLocks locks;
+};
+
+// Keys and records side by side: record i belongs to key i; an empty key is null.
 struct ReadBufferTable {
     std::array<Socket, kReadBufferSlots> keys{};
-    std::array<ReadBuffer, kReadBufferSlots> slots{};
+    std::array<SocketRecord, kReadBufferSlots> records{};
 };
 
 // Each field is written by the subsystem named beside it.
@@ -47,27 +99,28 @@ struct LibraryState {
     int send_credit_limit = 10;
     int send_credit_wait = 15;
     int send_credit_timeout_ms = 0;  // 0: the credit wait has no deadline
-    int bridge_credits = 8;
+    std::atomic<int> bridge_credits{8};
 
     // state: reception settings; the two packet flags by rx
     std::atomic<int> wait_receive_active{1};
     int recv_skip_out_frames = 0;
     int recv_idle_wait = 0;  // 1: empty polls sleep in the kernel instead of spinning
-    int packet_has_comm_byte = 0;
-    int packet_has_recv_timer = 0;
+    std::atomic<int> packet_has_comm_byte{0};
+    std::atomic<int> packet_has_recv_timer{0};
 
     // rx: read buffers and event handlers
     int recv_buffering = 1;
     int recv_buffer_size = kDefaultRecvBufferSize;
     int thread_safe_mode = 0;
     ReadBufferTable read_buffer_table;
+    SocketLocks unbuffered_socket_locks;  // shared by the sockets without a record
     event_handler ccode_handler = nullptr;
     event_handler err_frame_handler = nullptr;
     event_handler status_handler = nullptr;
 
     // link: frame counters (0..255, wrapping) and adapters
-    std::uint8_t data_frame_counter = 0;
-    std::uint8_t ccode_frame_counter = 0;
+    std::atomic<std::uint8_t> data_frame_counter{0};
+    std::atomic<std::uint8_t> ccode_frame_counter{0};
     struct pcap_if *device_list = nullptr;
     int device_count = 0;
     struct pcap_if *chosen_device = nullptr;
@@ -85,18 +138,6 @@ bool skip_out_frame(const std::uint8_t *source_address);
 // Heap used for read-buffer storage, record copies and handler blocks. Tests may
 // replace it to make allocations fail; handler blocks must stay free()-able.
 extern void *(*heap_allocate)(std::size_t size);
-
-// The monotonic clock in nanoseconds, behind every deadline. Tests may
-// replace it to move time without sleeping.
-extern std::int64_t (*monotonic_now_ns)();
-
-// A descriptor that is readable while wait_receive_active is 0, so that a
-// wait sleeping in poll() wakes when another thread clears the flag. Made at
-// the first call; -1 when the system refuses one.
-int wait_stop_descriptor();
-
-// Stores the wait flag and makes the stop descriptor follow it.
-void store_wait_flag(int active);
 
 // Returns the library to its load defaults, releasing what it holds. Tests only.
 void reset_library_state();

@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "link/frame.h"
 #include "link/sockets.h"
@@ -29,6 +30,10 @@ constexpr FrameType kFragmentType[2][2][2] = {
 };
 // clang-format on
 
+// In thread-safe mode a credit wait that reads the socket itself sleeps at
+// most this long at a time: another thread may begin to read meanwhile.
+inline constexpr int kCreditPollSliceMs = 1;
+
 constexpr bool requests_eep(int end_marker) { return end_marker == 2 || end_marker == 5; }
 
 // Copies with the C library's memcpy. Knowing a copy to be at most 1495 bytes,
@@ -42,13 +47,17 @@ void copy_payload(std::uint8_t *to, const unsigned char *from, std::size_t count
 // Before a frame: with crediting on and the credits down to the limit, reads
 // the socket until the bridge reports enough. False when they cannot come:
 // the wait was switched off, the socket has no read buffer to set frames aside
-// in, or the credit time-out passed.
+// in, or the credit time-out passed. In thread-safe mode, while another thread
+// reads the socket, it waits for that reader's credit news instead.
 bool await_credits(Socket socket) {
     LibraryState &s = library_state;
     if (s.send_crediting == 0 || s.bridge_credits > s.send_credit_limit ||
         s.bridge_credits >= s.send_credit_wait)
         return true;
     const Deadline deadline = Deadline::after_ms(s.send_credit_timeout_ms);
+    const bool thread_safe = s.thread_safe_mode != 0;
+    std::optional<credit_news::Waiter> waiter;
+    if (thread_safe) waiter.emplace();
     unsigned char type = 0;
     for (;;) {
         if (s.wait_receive_active.load() == 0) {
@@ -56,8 +65,10 @@ bool await_credits(Socket socket) {
                 "\nError sending packet: credit wait stopped, wait_receive_active is 0\n");
             return false;
         }
-        if (SpW_Recv_Packet_uni(kRecvCreditWait, socket, nullptr, kMaxPayload, nullptr, &type, 0) ==
-            kRecvNoSlot) {
+        const std::uint64_t seen = thread_safe ? credit_news::edition() : 0;
+        const int read =
+            SpW_Recv_Packet_uni(kRecvCreditWait, socket, nullptr, kMaxPayload, nullptr, &type, 0);
+        if (read == kRecvNoSlot) {
             console_error(
                 "\nError sending packet: no read buffer for the socket, credits cannot be read\n");
             return false;
@@ -68,7 +79,12 @@ bool await_credits(Socket socket) {
                           s.send_credit_timeout_ms);
             return false;
         }
-        wait_for_frame(socket, deadline);
+        if (read == kRecvReaderBusy)
+            credit_news::wait_for_news(seen, deadline);
+        else if (thread_safe)  // another thread may start reading, and take the credits
+            wait_for_frame(socket, deadline.at_most_ms(kCreditPollSliceMs));
+        else
+            wait_for_frame(socket, deadline);
     }
 }
 
@@ -83,6 +99,7 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     const int total = length + (with_channel ? 1 : 0);
     if (total == 0) return 0;
 
+    const SendLock lock(socket, &SocketLocks::sender);
     const bool eep = requests_eep(end_marker);
     std::array<std::uint8_t, frame::kMaxFrameSize> buffer;  // filled before each send
     std::uint8_t *const payload = buffer.data() + kHeaderSize;
@@ -118,7 +135,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             console_error("\nError sending packet: %s\n", pcap_geterr(socket));
             return kSendFailed;
         }
-        if (library_state.send_crediting != 0) --library_state.bridge_credits;
+        if (library_state.send_crediting != 0)
+            library_state.bridge_credits.fetch_sub(1, std::memory_order_relaxed);
         remaining -= count;
         first = false;
     }

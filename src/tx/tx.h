@@ -2,11 +2,27 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 
 #include "state/state.h"
 
 namespace spweth {
+
+// In thread-safe mode, holds one of the socket's send locks for its lifetime
+// (no lock in the default mode). Taken by a thread that reads the socket (an
+// event handler sending from inside a receive) while another thread's send
+// waits for credits, it reads the credits for that send until the lock is free.
+class SendLock {
+public:
+    SendLock(Socket socket, std::mutex SocketLocks::*which);
+    ~SendLock();
+    SendLock(const SendLock &) = delete;
+    SendLock &operator=(const SendLock &) = delete;
+
+private:
+    std::mutex *mutex_ = nullptr;
+};
 
 enum SendVariant : int { kSendPlain = 1, kSendFromChannel = 2 };
 inline constexpr int kSendFailed = -2;
@@ -18,8 +34,16 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
                         int end_marker, unsigned char channel);
 
 // How a caller's value becomes a control-code byte.
-enum class CodeEncoding { raw, time_code, interrupt, interrupt_five_bit, acknowledge,
-                          acknowledge_five_bit, cc01, cc11 };
+enum class CodeEncoding {
+    raw,
+    time_code,
+    interrupt,
+    interrupt_five_bit,
+    acknowledge,
+    acknowledge_five_bit,
+    cc01,
+    cc11
+};
 
 // Sends one control-code frame carrying the values (at most 255), each encoded
 // as given; returns pcap_sendpacket's result.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,7 @@ protected:
     void TearDown() override {
         if (socket_ != nullptr) SpW_Socket_Close(socket_);
         stop_emulator();
+        if (!summary_file_.empty()) std::remove(summary_file_.c_str());
     }
 
     // Starts the bridge emulator on spw-bridge with extra arguments.
@@ -87,6 +89,26 @@ protected:
         }
         ASSERT_GT(emulator_, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+
+    // The emulator with its summary (printed when it stops) going to a file.
+    void start_emulator_with_summary(std::vector<std::string> args) {
+        summary_file_ = "/tmp/spweth-bridge-" + std::to_string(getpid()) + ".txt";
+        start_emulator(std::move(args), summary_file_);
+    }
+
+    // A counter of the emulator's summary, read after it has stopped.
+    std::uint64_t bridge_counter(const std::string &name) {
+        stop_emulator();
+        std::ifstream summary(summary_file_);
+        std::string line;
+        while (std::getline(summary, line)) {
+            const auto at = line.find(name);
+            if (at != std::string::npos)
+                return std::strtoull(line.c_str() + at + name.size(), nullptr, 10);
+        }
+        ADD_FAILURE() << "no '" << name << "' in the emulator's summary";
+        return 0;
     }
 
     void stop_emulator() {
@@ -121,6 +143,7 @@ protected:
 
     pcap *socket_ = nullptr;
     pid_t emulator_ = -1;
+    std::string summary_file_;
     WaitWatchdog watchdog_;
 };
 

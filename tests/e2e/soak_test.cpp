@@ -8,8 +8,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
-#include <fstream>
-#include <sstream>
 
 #include "e2e_support.h"
 
@@ -77,27 +75,6 @@ protected:
     void TearDown() override {
         NamespaceTest::TearDown();
         current_tally = nullptr;
-        if (!summary_file_.empty()) std::remove(summary_file_.c_str());
-    }
-
-    // The emulator with its summary (printed on SIGTERM) going to a file.
-    void start_bridge(std::vector<std::string> args) {
-        summary_file_ = "/tmp/spweth-soak-" + std::to_string(getpid()) + ".txt";
-        start_emulator(std::move(args), summary_file_);
-    }
-
-    // A counter of the emulator's summary, read after it has stopped.
-    std::uint64_t bridge_counter(const std::string &name) {
-        stop_emulator();
-        std::ifstream summary(summary_file_);
-        std::string line;
-        while (std::getline(summary, line)) {
-            const auto at = line.find(name);
-            if (at != std::string::npos)
-                return std::strtoull(line.c_str() + at + name.size(), nullptr, 10);
-        }
-        ADD_FAILURE() << "no '" << name << "' in the emulator's summary";
-        return 0;
     }
 
     void open_with_credit_flow() {
@@ -171,11 +148,10 @@ protected:
     }
 
     Tally tally_;
-    std::string summary_file_;
 };
 
 TEST_F(Soak, EveryPacketComesBackIntactUnderCreditFlowControl) {
-    start_bridge({"--credits", "8", "--status-ms", "0"});
+    start_emulator_with_summary({"--credits", "8", "--status-ms", "0"});
     open_with_credit_flow();
     exchange(soak_bytes());
     EXPECT_EQ(tally_.sent, tally_.intact) << "lost, corrupted or duplicated packets";
@@ -187,7 +163,7 @@ TEST_F(Soak, EveryPacketComesBackIntactUnderCreditFlowControl) {
 }
 
 TEST_F(Soak, DroppedFramesSpoilOnlyTheirOwnPacketsAndNothingHangs) {
-    start_bridge({"--credits", "8", "--status-ms", "0", "--drop-every", "1000"});
+    start_emulator_with_summary({"--credits", "8", "--status-ms", "0", "--drop-every", "1000"});
     open_with_credit_flow();
     exchange(soak_bytes(4, 8));
     const std::uint64_t drops = bridge_counter("injected drops:");

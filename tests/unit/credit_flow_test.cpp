@@ -35,7 +35,7 @@ protected:
         return SpW_Send_Packet(socket_, data.data(), static_cast<int>(length), 1);
     }
 
-    static int &credits() { return spweth::library_state.bridge_credits; }
+    static std::atomic<int> &credits() { return spweth::library_state.bridge_credits; }
 
     pcap_t *socket_ = nullptr;
 };

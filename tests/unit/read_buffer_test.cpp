@@ -22,7 +22,7 @@ protected:
 
     static constexpr int kCapacity = 1500;
 
-    ReadBuffer &slot() { return library_state.read_buffer_table.slots[0]; }
+    ReadBuffer &slot() { return library_state.read_buffer_table.records[0].read_buffer; }
 
     void put(const Bytes &frame) {
         spweth::read_buffer_put(slot(), frame.data(), static_cast<std::uint32_t>(frame.size()));
@@ -181,7 +181,7 @@ TEST_F(ReadBufferSettings, SizeBelow1500IsRefused) {
 TEST_F(ReadBufferSettings, SizeOf1500IsAccepted) {
     EXPECT_EQ("", out_);  // the fixture set it
     EXPECT_EQ(1500, library_state.recv_buffer_size);
-    for (const ReadBuffer &each : library_state.read_buffer_table.slots)
+    for (const auto &[each, locks] : library_state.read_buffer_table.records)
         EXPECT_EQ(1500u, each.capacity);
 }
 
@@ -195,7 +195,7 @@ TEST_F(ReadBufferSettings, OtherSizeGivesEverySlotFreshEmptyStorage) {
     put(pattern(60));
     set_recv_buffer_size(2000);
     EXPECT_EQ(2000, library_state.recv_buffer_size);
-    for (const ReadBuffer &each : library_state.read_buffer_table.slots) {
+    for (const auto &[each, locks] : library_state.read_buffer_table.records) {
         EXPECT_NE(nullptr, each.storage);
         EXPECT_EQ(2000u, each.capacity);
         EXPECT_EQ(0u, each.fill);
@@ -214,10 +214,10 @@ TEST_F(ReadBufferSettings, BufferingIsNormalisedAndTouchesNoSlot) {
 
 TEST_F(ReadBufferSettings, ThreadSafeModeIsCopiedIntoEverySlot) {
     EXPECT_EQ(1, set_thread_safe_mode(3));
-    for (const ReadBuffer &each : library_state.read_buffer_table.slots)
+    for (const auto &[each, locks] : library_state.read_buffer_table.records)
         EXPECT_EQ(1, each.thread_safe);
     EXPECT_EQ(0, set_thread_safe_mode(-1));
-    for (const ReadBuffer &each : library_state.read_buffer_table.slots)
+    for (const auto &[each, locks] : library_state.read_buffer_table.records)
         EXPECT_EQ(0, each.thread_safe);
 }
 
