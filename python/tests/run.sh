@@ -18,12 +18,7 @@ SPWETH_DEMO=$(realpath "$4") SPWETH_BUILD_DIR=$(realpath "$5")
 export SPWETH_LIBRARY SPWETH_BRIDGE_EMU SPWETH_DEMO SPWETH_BUILD_DIR
 shift 5
 
-ip link set lo up
-ip link add spw-host type veth peer name spw-bridge
-for link in spw-host spw-bridge; do
-    sysctl -qw net.ipv6.conf.$link.disable_ipv6=1 2>/dev/null || true
-    ip link set $link up
-done
+bash "$(dirname "$0")/../../scripts/veth-pair.sh"
 
 cd "$(dirname "$0")/.."
 export PYTHONPATH=$PWD PYTHONDONTWRITEBYTECODE=1
