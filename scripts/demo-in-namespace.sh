@@ -8,12 +8,7 @@
 set -euo pipefail
 build=${1:-build}
 shift || true
-ip link set lo up
-ip link add spw-host type veth peer name spw-bridge
-for link in spw-host spw-bridge; do
-    sysctl -qw net.ipv6.conf.$link.disable_ipv6=1 2>/dev/null || true
-    ip link set $link up
-done
+bash "$(dirname "$0")/veth-pair.sh"
 
 recorder=
 stop_recorder() {

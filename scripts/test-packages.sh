@@ -65,6 +65,8 @@ echo "-- use"
 bash tests/e2e/check_consumer.sh cc
 unshare -n spweth-demo list | tee "$work/list"
 grep -q '^[0-9]*\. lo ' "$work/list"
+# python3-spweth finds the packaged library and lists what the demo lists.
+unshare -n env -u PYTHONPATH -u SPWETH_LIBRARY /usr/bin/python3 -m spweth list | diff - "$work/list"
 # A switch such as --spin takes no value: the adapter's name still counts (none is opened).
 refusal=$(unshare -n spweth-demo status --spin --iface no-such-adapter 2>&1 || true)
 grep -q 'No adapter named no-such-adapter' <<<"$refusal"
