@@ -23,6 +23,7 @@ enum OptionId : int {
     kFlags,
     kBadEtherTypeEvery,
     kRuntEvery,
+    kSpinUs,
 };
 
 constexpr option kLongOptions[] = {
@@ -32,6 +33,7 @@ constexpr option kLongOptions[] = {
     {"credits", required_argument, nullptr, kCredits},
     {"status-ms", required_argument, nullptr, kStatusMs},
     {"strict-numbers", no_argument, nullptr, kStrictNumbers},
+    {"spin-us", required_argument, nullptr, kSpinUs},
     {"drop-every", required_argument, nullptr, kDropEvery},
     {"dup-every", required_argument, nullptr, kDupEvery},
     {"withhold-credits", no_argument, nullptr, kWithholdCredits},
@@ -89,6 +91,9 @@ void print_usage(const char *program) {
         "                            stat_freq x 100 ms (0 = off)\n"
         "  --strict-numbers          report a frame number 0 as a jump too (default: 0 after\n"
         "                            any value is the host starting its numbering again)\n"
+        "  --spin-us N               after a frame, keep polling the capture for N us\n"
+        "                            (up to 100000) before sleeping in poll(): no wake-up\n"
+        "                            delay while frames keep coming (default 0)\n"
         "  -v, --verbose             one line per event on standard output\n"
         "  -h, --help                this text\n"
         "\n"
@@ -134,6 +139,9 @@ ParseResult parse_options(int argc, char **argv, Options &options) {
                 break;
             case kStrictNumbers:
                 options.strict_numbers = true;
+                break;
+            case kSpinUs:
+                ok = parse_number("spin-us", optarg, 0, 100000, options.spin_us);
                 break;
             case kDropEvery:
                 ok = parse_number("drop-every", optarg, 1, kMaxEvery, options.drop_every);
