@@ -160,8 +160,8 @@ private:
     std::thread thread_;
 };
 
-// Latency, waiting and RMAP (bench/latency.cpp): each writes its tables to
-// `out` and its target rows to `targets`.
-void bench_latency(const Options &options, pcap_t *sdk, std::FILE *out, std::FILE *targets);
+// Latency, waiting and RMAP (bench/latency.cpp): writes the tables to `out`
+// and the target rows to `targets`. Closes and reopens the library's socket.
+void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FILE *targets);
 
 }  // namespace bench
