@@ -40,13 +40,6 @@ double microseconds(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-// Nearest-rank quantile of sorted values.
-double quantile(const std::vector<double> &sorted, double q) {
-    if (sorted.empty()) return 0;
-    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
-
 double thread_cpu_seconds() {
     timespec used{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
@@ -117,10 +110,80 @@ struct LatencySetting {
     int size = 0;
     bool idle_wait = false;
     bool emulator_spins = false;
-    std::vector<double> sdk_us, raw_us;  // sorted once measured
-    // The emulator's CPU time per frame it took: its own code, the kernel's.
-    double emulator_user_us = 0, emulator_system_us = 0;
+    TripTimes times;
+    EmulatorCost emulator;
 };
+
+}  // namespace
+
+// Nearest-rank quantile of sorted values.
+double quantile(const std::vector<double> &sorted, double q) {
+    if (sorted.empty()) return 0;
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
+}
+
+// Runs rounds of single-frame trips, SDK and raw alternately (each alone on
+// the adapter, see RawAlone), which goes first alternating too; every round
+// starts with kWarmUpTrips untimed trips. Each call of sdk_trip sends exactly
+// one frame; raw_trip gets the raw handle and the library's last frame number,
+// which its frame should carry: the bridge counts a repeated number and does
+// not report it, so the library's numbering carries on unbroken.
+TripTimes time_rounds(const Options &options, pcap_t *&sdk, long trips_per_side, int rounds,
+                      std::uint8_t last_number, const std::function<void()> &sdk_trip,
+                      const std::function<void(pcap_t *, std::uint8_t)> &raw_trip) {
+    TripTimes times;
+    const long per_round = std::max(1L, trips_per_side / std::max(1, rounds));
+    Watchdog watchdog;  // at normal priority: made before the raise
+    const RealtimePriority priority(options.realtime);
+    auto run = [&](std::vector<double> &us, double &seconds, const std::function<void()> &trip) {
+        for (long n = -kWarmUpTrips; n < per_round; ++n) {
+            const auto start = Clock::now();
+            trip();
+            const auto end = Clock::now();
+            watchdog.progress();
+            if (n < 0) continue;
+            us.push_back(microseconds(end - start));
+            seconds += std::chrono::duration<double>(end - start).count();
+        }
+        times.frames += per_round + kWarmUpTrips;
+        std::this_thread::sleep_for(kRoundPause);
+    };
+    auto sdk_round = [&] {
+        drain(sdk);
+        run(times.sdk_us, times.sdk_seconds, [&] {
+            sdk_trip();
+            ++last_number;
+        });
+    };
+    auto raw_round = [&] {
+        {
+            const RawAlone alone(options, sdk);
+            run(times.raw_us, times.raw_seconds, [&] { raw_trip(alone.handle(), last_number); });
+        }
+        last_number = 0xFF;  // the reopened socket numbers from 0
+    };
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0) {
+            raw_round();
+            sdk_round();
+        } else {
+            sdk_round();
+            raw_round();
+        }
+    }
+    std::sort(times.sdk_us.begin(), times.sdk_us.end());
+    std::sort(times.raw_us.begin(), times.raw_us.end());
+    return times;
+}
+
+EmulatorCost emulator_cost(const Emulator::CpuTime &before, const Emulator::CpuTime &after,
+                           long frames) {
+    const double count = static_cast<double>(std::max(1L, frames));
+    return {(after.user - before.user) * 1e6 / count, (after.system - before.system) * 1e6 / count};
+}
+
+namespace {
 
 LatencySetting measure_latency(const Options &options, pcap_t *&sdk, const Emulator &emulator,
                                bool emulator_spins, int size, bool idle_wait) {
@@ -130,82 +193,40 @@ LatencySetting measure_latency(const Options &options, pcap_t *&sdk, const Emula
     setting.emulator_spins = emulator_spins;
     Bytes packet = pattern(static_cast<std::size_t>(size));
     Bytes buffer(packet.size());
-    // The library's frame for this packet; the raw rounds send it with the
-    // library's last frame number, which the bridge counts as a repeat and
-    // does not report, so that the library's numbering carries on unbroken.
-    Bytes frame = sdk_frames(sdk, options.host, size, kZeroAddress).at(0);
-    std::uint8_t last_number = frame[kNumberOffset];
-    const long per_round = std::max(1L, options.latency_trips / options.latency_rounds);
-
-    set_recv_idle_wait(idle_wait ? 1 : 0);
-    Watchdog watchdog;  // at normal priority: made before the raise
-    const RealtimePriority priority(options.realtime);
-    long frames_taken = 0;
+    Bytes frame = sdk_frames(sdk, options.host, packet, kZeroAddress).at(0);
     // Every trip's packet carries a number of its own in its first bytes, so
     // that no side can take an earlier echo for this one.
     std::uint32_t trips = 0;
-    auto number_trip = [&](std::uint8_t *payload) {
+    const std::size_t tag = std::min(sizeof trips, packet.size());
+    auto number_trip = [&] {
         ++trips;
-        std::memcpy(packet.data(), &trips, std::min(sizeof trips, packet.size()));
-        if (payload != nullptr)
-            std::memcpy(payload, packet.data(), std::min(sizeof trips, packet.size()));
+        std::memcpy(packet.data(), &trips, tag);
     };
-    const Emulator::CpuTime emulator_before = emulator.cpu_time();
-    auto sdk_round = [&] {
-        drain(sdk);
-        for (long trip = -kWarmUpTrips; trip < per_round; ++trip) {
+    set_recv_idle_wait(idle_wait ? 1 : 0);
+    const Emulator::CpuTime before = emulator.cpu_time();
+    setting.times = time_rounds(
+        options, sdk, options.latency_trips, options.latency_rounds, frame[kNumberOffset],
+        [&] {
+            number_trip();
             mac_address from = kBridgeAddress;
             unsigned char type = 0;
-            number_trip(nullptr);
-            const auto start = Clock::now();
             if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size)
                 fail("SpW_Send_Packet");
             const int n = SpW_Recv_Packet_From_MAC(sdk, buffer.data(), size, from.bytes, &type);
-            const auto end = Clock::now();
-            ++last_number;
-            watchdog.progress();
             if (n != size || buffer != packet)
                 fail("latency: packet of " + std::to_string(size) + " B not back intact");
-            if (trip >= 0) setting.sdk_us.push_back(microseconds(end - start));
-        }
-        frames_taken += per_round + kWarmUpTrips;
-        std::this_thread::sleep_for(kRoundPause);
-    };
-    auto raw_round = [&] {
-        const RawAlone alone(options, sdk);
-        pcap_t *raw = alone.handle();
-        frame[kNumberOffset] = last_number;
-        for (long trip = -kWarmUpTrips; trip < per_round; ++trip) {
-            number_trip(frame.data() + kHeaderSize);
-            const auto start = Clock::now();
+        },
+        [&](pcap_t *raw, std::uint8_t number) {
+            number_trip();
+            std::memcpy(frame.data() + kHeaderSize, packet.data(), tag);
+            frame[kNumberOffset] = number;
             if (pcap_sendpacket(raw, frame.data(), static_cast<int>(frame.size())) != 0)
                 fail(std::string("pcap_sendpacket: ") + pcap_geterr(raw));
-            const bool back = raw_receive(raw, packet, idle_wait);
-            const auto end = Clock::now();
-            watchdog.progress();
-            if (!back) fail("latency: raw echo of " + std::to_string(size) + " B lost");
-            if (trip >= 0) setting.raw_us.push_back(microseconds(end - start));
-        }
-        frames_taken += per_round + kWarmUpTrips;
-        last_number = 0xFF;  // the reopened socket numbers from 0
-        std::this_thread::sleep_for(kRoundPause);
-    };
-    for (int round = 0; round < options.latency_rounds; ++round) {
-        if (round % 2 == 0) {
-            raw_round();
-            sdk_round();
-        } else {
-            sdk_round();
-            raw_round();
-        }
-    }
-    const Emulator::CpuTime emulator_after = emulator.cpu_time();
-    const double frames = static_cast<double>(frames_taken);
-    setting.emulator_user_us = (emulator_after.user - emulator_before.user) * 1e6 / frames;
-    setting.emulator_system_us = (emulator_after.system - emulator_before.system) * 1e6 / frames;
+            if (!raw_receive(raw, packet, idle_wait))
+                fail("latency: raw echo of " + std::to_string(size) + " B lost");
+        });
+    setting.emulator = emulator_cost(before, emulator.cpu_time(), setting.times.frames);
     set_recv_idle_wait(0);
-    std::sort(setting.sdk_us.begin(), setting.sdk_us.end());
-    std::sort(setting.raw_us.begin(), setting.raw_us.end());
     return setting;
 }
 
@@ -214,10 +235,10 @@ LatencySetting measure_latency(const Options &options, pcap_t *&sdk, const Emula
 void write_latency_data(const std::string &path, const std::vector<LatencySetting> &settings) {
     std::ofstream out(path);
     for (const LatencySetting &s : settings)
-        for (const auto *side : {&s.sdk_us, &s.raw_us}) {
+        for (const auto *side : {&s.times.sdk_us, &s.times.raw_us}) {
             out << "# " << s.size << " B, idle wait " << on_off(s.idle_wait) << ", emulator "
                 << (s.emulator_spins ? "spins" : "sleeps") << ", "
-                << (side == &s.sdk_us ? "SDK" : "raw") << ": microseconds fraction\n";
+                << (side == &s.times.sdk_us ? "SDK" : "raw") << ": microseconds fraction\n";
             const std::size_t n = side->size();
             const std::size_t step = std::max<std::size_t>(1, n / 2000);
             for (std::size_t i = 0; i < n; i += step)
@@ -344,18 +365,18 @@ void write_latency_table(std::FILE *out, const std::vector<LatencySetting> &sett
         "| packet | idle wait | emulator | raw p50 | SDK p50 | p50 SDK/raw | raw p99 | SDK p99 | "
         "p99 SDK/raw | raw p99.9 | SDK p99.9 | emulator µs/frame: user | system |\n"
         "|---:|:---:|:---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n",
-        settings.empty() ? std::size_t{0} : settings.front().sdk_us.size(),
+        settings.empty() ? std::size_t{0} : settings.front().times.sdk_us.size(),
         options.emulator_spin_us);
     for (const LatencySetting &s : settings) {
-        const double r50 = quantile(s.raw_us, 0.5), s50 = quantile(s.sdk_us, 0.5);
-        const double r99 = quantile(s.raw_us, 0.99), s99 = quantile(s.sdk_us, 0.99);
+        const double r50 = quantile(s.times.raw_us, 0.5), s50 = quantile(s.times.sdk_us, 0.5);
+        const double r99 = quantile(s.times.raw_us, 0.99), s99 = quantile(s.times.sdk_us, 0.99);
         std::fprintf(out,
                      "| %s | %s | %s | %.1f | %.1f | %.3f | %.1f | %.1f | %.3f | %.1f | %.1f | "
                      "%.1f | %.1f |\n",
                      size_label(s.size).c_str(), on_off(s.idle_wait),
                      s.emulator_spins ? "spins" : "sleeps", r50, s50, s50 / r50, r99, s99,
-                     s99 / r99, quantile(s.raw_us, 0.999), quantile(s.sdk_us, 0.999),
-                     s.emulator_user_us, s.emulator_system_us);
+                     s99 / r99, quantile(s.times.raw_us, 0.999), quantile(s.times.sdk_us, 0.999),
+                     s.emulator.user_us, s.emulator.system_us);
     }
     std::fprintf(out, "\n");
 }
@@ -399,8 +420,10 @@ void write_latency_targets(std::FILE *targets, const std::vector<LatencySetting>
         double worst50 = 0, worst99 = 0;
         for (const LatencySetting &s : settings) {
             if (s.idle_wait != idle_wait || !s.emulator_spins) continue;
-            worst50 = std::max(worst50, quantile(s.sdk_us, 0.5) / quantile(s.raw_us, 0.5));
-            worst99 = std::max(worst99, quantile(s.sdk_us, 0.99) / quantile(s.raw_us, 0.99));
+            worst50 =
+                std::max(worst50, quantile(s.times.sdk_us, 0.5) / quantile(s.times.raw_us, 0.5));
+            worst99 =
+                std::max(worst99, quantile(s.times.sdk_us, 0.99) / quantile(s.times.raw_us, 0.99));
         }
         std::fprintf(targets, "| round trip p50 SDK/raw <= %.2f, idle wait %s | %.3f | %s |\n",
                      limit, on_off(idle_wait), worst50, met(worst50 <= limit));

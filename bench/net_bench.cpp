@@ -136,6 +136,12 @@ void drain(pcap_t *handle) {
 // send exactly the SDK's frame sequence. The capture has short slots and a
 // large ring, so that the 702 frames of a 1 MiB packet all fit.
 Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_address &source) {
+    return sdk_frames(sdk, adapter, pattern(static_cast<std::size_t>(size)), source);
+}
+
+Frames sdk_frames(pcap_t *sdk, const std::string &adapter, const Bytes &packet,
+                  const mac_address &source) {
+    const int size = static_cast<int>(packet.size());
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t *watcher = pcap_create(adapter.c_str(), error);
     if (watcher == nullptr || pcap_set_snaplen(watcher, kCaptureSnapshot) != 0 ||
@@ -144,7 +150,6 @@ Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_a
         fail("cannot capture on " + adapter);
     install_filter(watcher, spweth::kBridgeFilter);
     set_source_mac_address(source.bytes, 6);
-    const Bytes packet = pattern(size);
     if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) fail("SpW_Send_Packet");
     set_source_mac_address(kZeroAddress.bytes, 6);
     // Outgoing frames reach the capture ring during the send.

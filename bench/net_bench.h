@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,6 +160,30 @@ private:
     std::atomic<long> ticks_{0};
     std::thread thread_;
 };
+
+// The frames that SpW_Send_Packet puts on the wire for this packet.
+Frames sdk_frames(pcap_t *sdk, const std::string &adapter, const Bytes &packet,
+                  const mac_address &source);
+
+// Times of single-frame trips (round trips, transactions), sorted, in
+// microseconds; their sums in seconds; the frames sent on both sides.
+struct TripTimes {
+    std::vector<double> sdk_us, raw_us;
+    double sdk_seconds = 0, raw_seconds = 0;
+    long frames = 0;
+};
+TripTimes time_rounds(const Options &options, pcap_t *&sdk, long trips_per_side, int rounds,
+                      std::uint8_t last_number, const std::function<void()> &sdk_trip,
+                      const std::function<void(pcap_t *, std::uint8_t)> &raw_trip);
+// Nearest-rank quantile of sorted values.
+double quantile(const std::vector<double> &sorted, double q);
+
+// What the emulator spent per frame it took, in microseconds of CPU time.
+struct EmulatorCost {
+    double user_us = 0, system_us = 0;
+};
+EmulatorCost emulator_cost(const Emulator::CpuTime &before, const Emulator::CpuTime &after,
+                           long frames);
 
 // Latency, waiting and RMAP (bench/latency.cpp): writes the tables to `out`
 // and the target rows to `targets`. Closes and reopens the library's socket.
