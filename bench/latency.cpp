@@ -177,6 +177,16 @@ TripTimes time_rounds(const Options &options, pcap_t *&sdk, long trips_per_side,
     return times;
 }
 
+double TripTimes::ratio(double q) const { return quantile(sdk_us, q) / quantile(raw_us, q); }
+
+std::string percentile_cells(const TripTimes &times) {
+    char cells[160];
+    std::snprintf(cells, sizeof cells, "%.1f | %.1f | %.3f | %.1f | %.1f | %.3f",
+                  quantile(times.raw_us, 0.5), quantile(times.sdk_us, 0.5), times.ratio(0.5),
+                  quantile(times.raw_us, 0.99), quantile(times.sdk_us, 0.99), times.ratio(0.99));
+    return cells;
+}
+
 EmulatorCost emulator_cost(const Emulator::CpuTime &before, const Emulator::CpuTime &after,
                            long frames) {
     const double count = static_cast<double>(std::max(1L, frames));
@@ -368,14 +378,10 @@ void write_latency_table(std::FILE *out, const std::vector<LatencySetting> &sett
         settings.empty() ? std::size_t{0} : settings.front().times.sdk_us.size(),
         options.emulator_spin_us);
     for (const LatencySetting &s : settings) {
-        const double r50 = quantile(s.times.raw_us, 0.5), s50 = quantile(s.times.sdk_us, 0.5);
-        const double r99 = quantile(s.times.raw_us, 0.99), s99 = quantile(s.times.sdk_us, 0.99);
-        std::fprintf(out,
-                     "| %s | %s | %s | %.1f | %.1f | %.3f | %.1f | %.1f | %.3f | %.1f | %.1f | "
-                     "%.1f | %.1f |\n",
+        std::fprintf(out, "| %s | %s | %s | %s | %.1f | %.1f | %.1f | %.1f |\n",
                      size_label(s.size).c_str(), on_off(s.idle_wait),
-                     s.emulator_spins ? "spins" : "sleeps", r50, s50, s50 / r50, r99, s99,
-                     s99 / r99, quantile(s.times.raw_us, 0.999), quantile(s.times.sdk_us, 0.999),
+                     s.emulator_spins ? "spins" : "sleeps", percentile_cells(s.times).c_str(),
+                     quantile(s.times.raw_us, 0.999), quantile(s.times.sdk_us, 0.999),
                      s.emulator.user_us, s.emulator.system_us);
     }
     std::fprintf(out, "\n");
@@ -416,14 +422,11 @@ void write_latency_targets(std::FILE *targets, const std::vector<LatencySetting>
                            const std::vector<IdleCost> &costs) {
     for (bool idle_wait : {false, true}) {
         const double limit = idle_wait ? 1.25 : 1.10;
-        std::string worst_text;
         double worst50 = 0, worst99 = 0;
         for (const LatencySetting &s : settings) {
             if (s.idle_wait != idle_wait || !s.emulator_spins) continue;
-            worst50 =
-                std::max(worst50, quantile(s.times.sdk_us, 0.5) / quantile(s.times.raw_us, 0.5));
-            worst99 =
-                std::max(worst99, quantile(s.times.sdk_us, 0.99) / quantile(s.times.raw_us, 0.99));
+            worst50 = std::max(worst50, s.times.ratio(0.5));
+            worst99 = std::max(worst99, s.times.ratio(0.99));
         }
         std::fprintf(targets, "| round trip p50 SDK/raw <= %.2f, idle wait %s | %.3f | %s |\n",
                      limit, on_off(idle_wait), worst50, met(worst50 <= limit));

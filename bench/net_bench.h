@@ -171,12 +171,15 @@ struct TripTimes {
     std::vector<double> sdk_us, raw_us;
     double sdk_seconds = 0, raw_seconds = 0;
     long frames = 0;
+    double ratio(double q) const;  // SDK/raw at quantile q
 };
 TripTimes time_rounds(const Options &options, pcap_t *&sdk, long trips_per_side, int rounds,
                       std::uint8_t last_number, const std::function<void()> &sdk_trip,
                       const std::function<void(pcap_t *, std::uint8_t)> &raw_trip);
 // Nearest-rank quantile of sorted values.
 double quantile(const std::vector<double> &sorted, double q);
+// Table cells: raw p50 | SDK p50 | p50 SDK/raw | raw p99 | SDK p99 | p99 SDK/raw.
+std::string percentile_cells(const TripTimes &times);
 
 // What the emulator spent per frame it took, in microseconds of CPU time.
 struct EmulatorCost {
