@@ -187,7 +187,7 @@ struct Throughput {
     // SDK rounds, the share of frames lost to raw and of packets lost or
     // damaged to the SDK, over all rounds.
     double raw_stream = 0, sdk_stream = 0, raw_lost_share = 0, sdk_lost_share = 0;
-    double safe_lost_share = 0;
+    double safe_stream = 0, safe_lost_share = 0;
     double ratio() const { return raw_mbps > 0 ? sdk_mbps / raw_mbps : 0; }
     double safe_ratio() const { return raw_mbps > 0 ? safe_mbps / raw_mbps : 0; }
 };
@@ -317,12 +317,12 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
     const long per_packet = static_cast<long>(frames.size());
     const long packets = packets_per_round(options.receive_frames, frames.size());
     Bytes buffer(size);
-    std::vector<double> raw_rates, sdk_rates, safe_rates, raw_streams, sdk_streams;
+    std::vector<double> raw_rates, sdk_rates, safe_rates, raw_streams, sdk_streams, safe_streams;
     long raw_lost = 0, sdk_lost = 0, safe_lost = 0;
-    auto sdk_round = [&](std::vector<double> &rates, long &lost) {
+    auto sdk_round = [&](std::vector<double> &rates, std::vector<double> &streams, long &lost) {
         drain(sdk);
         Reception reception;
-        sdk_streams.push_back(receive_round(
+        streams.push_back(receive_round(
             options, peer, frames, packets,
             [&] {
                 mac_address source{};
@@ -361,8 +361,8 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
                    raw_rates.push_back(reception.rate());
                    raw_lost += packets * per_packet - data_frames;
                },
-               [&] { sdk_round(sdk_rates, sdk_lost); },
-               [&] { thread_safe([&] { sdk_round(safe_rates, safe_lost); }); }});
+               [&] { sdk_round(sdk_rates, sdk_streams, sdk_lost); },
+               [&] { thread_safe([&] { sdk_round(safe_rates, safe_streams, safe_lost); }); }});
     const double rounds = options.receive_rounds;
     Throughput t;
     t.size = size;
@@ -373,6 +373,7 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
     t.sdk_frames = median(sdk_rates) / size * per_packet;
     t.raw_stream = median(raw_streams);
     t.sdk_stream = median(sdk_streams);
+    t.safe_stream = median(safe_streams);
     t.raw_lost_share = raw_lost / (rounds * packets * per_packet);
     t.sdk_lost_share = sdk_lost / (rounds * packets);
     t.safe_lost_share = safe_lost / (rounds * packets);
@@ -549,14 +550,15 @@ void write_thread_safe_table(std::FILE *out, const std::vector<Throughput> &send
                  "the raw and SDK rounds of tables 1 and 2 (payload MB/s, medians):\n\n"
                  "| packet | send: SDK safe MB/s | send: safe/raw | send: safe/off | "
                  "receive: SDK safe MB/s | receive: safe/raw | receive: safe/off | receive, "
-                 "safe: packets lost or damaged |\n"
-                 "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                 "safe: peer sent, frames/s | receive, safe: packets lost or damaged |\n"
+                 "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (std::size_t i = 0; i < send.size() && i < receive.size(); ++i) {
         const Throughput &s = send[i], &r = receive[i];
-        std::fprintf(out, "| %s | %.1f | %.3f | %.3f | %.1f | %.3f | %.3f | %.1f %% |\n",
+        std::fprintf(out, "| %s | %.1f | %.3f | %.3f | %.1f | %.3f | %.3f | %.0f | %.1f %% |\n",
                      size_label(s.size).c_str(), s.safe_mbps, s.safe_ratio(),
                      s.sdk_mbps > 0 ? s.safe_mbps / s.sdk_mbps : 0, r.safe_mbps, r.safe_ratio(),
-                     r.sdk_mbps > 0 ? r.safe_mbps / r.sdk_mbps : 0, 100 * r.safe_lost_share);
+                     r.sdk_mbps > 0 ? r.safe_mbps / r.sdk_mbps : 0, r.safe_stream,
+                     100 * r.safe_lost_share);
     }
     std::fprintf(out, "\n");
 }
