@@ -32,6 +32,8 @@ constexpr int kWarmUpTrips = 50;      // untimed, at the start of every round
 // After each round: keeps the spinning real-time threads under the kernel's
 // real-time budget, whose throttling would stop them for 50 ms.
 constexpr auto kRoundPause = std::chrono::milliseconds(10);
+constexpr int kWakeUpBlock = 200;  // about 0.3 s
+constexpr auto kWakeUpBlockPause = std::chrono::milliseconds(60);
 
 const char *on_off(bool on) { return on ? "on" : "off"; }
 const char *met(bool yes) { return yes ? "yes" : "NO"; }
@@ -316,10 +318,13 @@ WakeUps measure_wake_ups(const Options &options, pcap_t *&sdk, pcap_t *peer, con
         drain(library ? sdk : raw);
         std::atomic<long> returned{0};
         std::atomic<Clock::rep> sent_at{0};
-        std::thread receiving([&] {
+        // One receiving thread per block of wake-ups, and a pause between
+        // blocks: a thread that spins at real-time priority for most of a
+        // second would be throttled by the kernel for 50 ms.
+        auto receive_block = [&](int first, int end) {
             const RealtimePriority priority(options.realtime);
             Bytes buffer(payload.size());
-            for (int i = 0; i < options.wakeups; ++i) {
+            for (int i = first; i < end; ++i) {
                 bool got;
                 if (library) {
                     mac_address from = kBridgeAddress;
@@ -335,17 +340,22 @@ WakeUps measure_wake_ups(const Options &options, pcap_t *&sdk, pcap_t *peer, con
                 delays.push_back(microseconds(Clock::duration(now - sent_at.load())));
                 returned.store(i + 1);
             }
-        });
+        };
         const RealtimePriority priority(options.realtime, kControllerPriority);
-        for (int i = 0; i < options.wakeups; ++i) {
-            std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
-            sent_at.store(Clock::now().time_since_epoch().count());
-            if (pcap_sendpacket(peer, frame.data(), static_cast<int>(frame.size())) != 0)
-                fail(std::string("pcap_sendpacket: ") + pcap_geterr(peer));
-            while (returned.load() <= i)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        for (int first = 0; first < options.wakeups; first += kWakeUpBlock) {
+            const int end = std::min(options.wakeups, first + kWakeUpBlock);
+            std::thread receiving(receive_block, first, end);
+            for (int i = first; i < end; ++i) {
+                std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+                sent_at.store(Clock::now().time_since_epoch().count());
+                if (pcap_sendpacket(peer, frame.data(), static_cast<int>(frame.size())) != 0)
+                    fail(std::string("pcap_sendpacket: ") + pcap_geterr(peer));
+                while (returned.load() <= i)
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            receiving.join();
+            std::this_thread::sleep_for(kWakeUpBlockPause);
         }
-        receiving.join();
         std::sort(delays.begin(), delays.end());
     };
     side(false, result.raw_us);
@@ -363,8 +373,7 @@ void write_latency_table(std::FILE *out, const std::vector<LatencySetting> &sett
         "### 5. Round-trip latency through spweth-bridge-emu\n\n"
         "One packet at a time: `SpW_Send_Packet` + `SpW_Recv_Packet_From_MAC` against "
         "`pcap_sendpacket` of the library's frame + a `pcap_next_ex` loop that finds the echo, on "
-        "a "
-        "raw handle opened as the library opens its socket. Idle wait off: both spin; on: the "
+        "a raw handle opened as the library opens its socket. Idle wait off: both spin; on: the "
         "library sleeps in its idle wait, raw in `poll()` on the capture's descriptor. "
         "Microseconds, %zu round trips per row and side (rounds of SDK and raw interleaved); "
         "crediting off. The emulator *spins*: after each frame it polls its capture for %d µs "
