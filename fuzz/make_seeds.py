@@ -190,7 +190,32 @@ def engine_seeds():
           + built(1, payload(3), credits=7) + receive(3, 10, 2))
 
 
+def rmap_crc(data):
+    crc = 0
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xE0 if crc & 1 else crc >> 1
+    return crc
+
+
+# rmap_reply: mode byte (bit 0: expect what the packet names, bit 1: a write's
+# reply), then the packet.
+def rmap_reply_seeds():
+    data = [0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF] + list(range(0x10, 0x18))
+    write_reply = [0x67, 0x01, 0x2C, 0x00, 0xFE, 0x00, 0x00, 0xED]
+    read_reply = [0x67, 0x01, 0x0C, 0x00, 0xFE, 0x00, 0x01, 0x00, 0x00, 0x00, 0x10, 0x6D]
+    read_reply += data + [rmap_crc(data)]
+    failed = [0x67, 0x01, 0x0C, 0x0A, 0xFE, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00]
+    write("rmap_reply", "write_pattern", [3] + write_reply)
+    write("rmap_reply", "read_pattern", [1] + read_reply)
+    write("rmap_reply", "read_failed", [1] + failed + [rmap_crc(failed)])
+    write("rmap_reply", "read_cut", [1] + read_reply[:20])
+    write("rmap_reply", "expected_given", [0, 0x4C, 0x67, 0xFE, 1, 0, 16, 0, 0, 0] + read_reply)
+
+
 if __name__ == "__main__":
     read_buffer_seeds()
     senders_printers_seeds()
     engine_seeds()
+    rmap_reply_seeds()

@@ -61,11 +61,14 @@ SPWETH_API int SpW_RMAP_Build_RMW(const spw_rmap_target *target, int transaction
 /*
  * Transactions. Results: 0 success; 1..255 the status the target replied;
  * -1 a bad argument; -2 the send failed; SPWETH_TIMED_OUT when no matching
- * reply came within timeout_ms; SPW_RMAP_BAD_REPLY when the matching reply
- * fails its CRCs or lengths. A write without SPW_RMAP_REPLY returns 0 once
- * sent. Transaction identifiers come from one process-wide 16-bit counter.
- * Packets that arrive while a transaction waits and are not its reply are
- * dropped and counted (SpW_RMAP_Get_Dropped_Count).
+ * reply came within timeout_ms (or the wait flag was cleared first);
+ * SPW_RMAP_BAD_REPLY when the matching reply fails its CRCs or lengths or
+ * ends with EEP. timeout_ms <= 0 waits without a deadline. A write without
+ * SPW_RMAP_REPLY returns 0 once sent. Transaction identifiers come from one
+ * process-wide 16-bit counter. Packets that arrive from the bridge while a
+ * transaction waits and are not its reply are dropped and counted
+ * (SpW_RMAP_Get_Dropped_Count). A read-modify-write's old_data may be NULL
+ * when the old data is not wanted.
  */
 SPWETH_API int SpW_RMAP_Write(struct pcap *socket, const spw_rmap_target *target,
                               unsigned char extended_address, unsigned int address,

@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
+# The Debian packages' test.
+packages+=(dpkg-dev file lintian man-db)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also
 # as root (Debian's init.lua sets run_user_scripts_when_superuser).
 packages+=(tshark python3)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the library and runs the whole test suite:
-#   1. the plain build and every test (unit, end-to-end, the short soak);
+#   1. the plain build and every test (unit, end-to-end, the short soak), then
+#      its Debian packages: checked with lintian, installed on this machine,
+#      used and purged (scripts/test-packages.sh);
 #   2. the same suite built with AddressSanitizer (leak checking on) and
 #      UndefinedBehaviorSanitizer, every report failing its test;
 #   3. with ThreadSanitizer: the receive test in which another thread ends the
 #      wait, and the thread-safe mode's tests through the bridge emulator;
 #   4. a short run of each fuzz target (clang, libFuzzer).
-# SPWETH_QUICK=1 runs the plain build only. Each build has its own folder:
+# SPWETH_QUICK=1 runs the plain build and its tests only. Each build has its own folder:
 # build, build-asan, build-tsan, build-fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -60,6 +62,7 @@ fuzz_short() {
 
 stage "plain build and tests" plain
 if [[ "${SPWETH_QUICK:-0}" != 1 ]]; then
+    stage "Debian packages" bash scripts/test-packages.sh build
     stage "AddressSanitizer + UndefinedBehaviorSanitizer" address_and_undefined
     stage "ThreadSanitizer" thread
     stage "fuzz targets, short runs" fuzz_short

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <span>
 
 #include "spweth.h"
 
@@ -42,6 +43,17 @@ constexpr std::uint8_t hardware_reset = 0x10;
 }  // namespace edit1
 
 constexpr char kConfigMarker[6] = {'G', 'E', '_', 'S', 'P', 'W'};
+
+// SpaceWire address bytes: path addresses 0..31 in front of the logical
+// address. A packet with more of them than this is not held for the target.
+constexpr std::uint8_t kFirstLogicalAddress = 0x20;
+constexpr std::size_t kMaxPathAddresses = 256;
+
+std::size_t leading_address_bytes(std::span<const std::uint8_t> packet) {
+    const auto first = std::find_if(packet.begin(), packet.end(),
+                                    [](std::uint8_t b) { return b >= kFirstLogicalAddress; });
+    return static_cast<std::size_t>(first - packet.begin());
+}
 
 bool is_host_frame_type(std::uint8_t type_byte) {
     return type_byte <= static_cast<std::uint8_t>(FrameType::control_codes) ||
@@ -118,6 +130,7 @@ Bridge::Bridge(const Options &options, Link &link, Clock::time_point now)
       queue_lengths_(kQueueSlots),
       started_(now),
       rate_since_(now) {
+    if (options.rmap.memory_size > 0) rmap_.emplace(options.rmap);
     if (settings_.status_period.count() > 0) next_status_ = now + settings_.status_period;
 }
 
@@ -375,6 +388,9 @@ void Bridge::hardware_reset() {
     pool_.refill();
     reported_credits_ = -1;
     spw1_packet_open_ = false;
+    spw1_route_ = Route::undecided;
+    spw1_held_.clear();
+    spw1_held_cut_ = false;
     to_host_fill_ = 0;
     to_host_started_ = false;
     data_number_ = code_number_ = service_number_ = 0;
@@ -390,6 +406,82 @@ void Bridge::hardware_reset() {
 
 void Bridge::spw_send(const std::uint8_t *data, std::size_t length) {
     spw1_.tx_bytes += length;
+    if (rmap_)
+        route_to_target(data, length);
+    else
+        spw2_receive(data, length);
+}
+
+void Bridge::spw_end_packet(bool eep) {
+    ++spw1_.tx_packets;
+    spw1_packet_open_ = false;
+    if (rmap_)
+        end_at_target(eep);
+    else
+        spw2_end_packet(eep);
+}
+
+void Bridge::route_to_target(const std::uint8_t *data, std::size_t length) {
+    if (spw1_route_ == Route::loopback) return spw2_receive(data, length);
+    const std::size_t limit = spw1_path_size_ + rmap_->largest_command();
+    if (spw1_route_ == Route::target) {
+        const std::size_t kept = std::min(length, limit - std::min(limit, spw1_held_.size()));
+        spw1_held_.insert(spw1_held_.end(), data, data + kept);
+        spw1_held_cut_ = spw1_held_cut_ || kept < length;
+        return;
+    }
+    // Undecided: the first three bytes after the path addresses tell.
+    spw1_held_.insert(spw1_held_.end(), data, data + length);
+    const std::span<const std::uint8_t> held = spw1_held_;
+    spw1_path_size_ = leading_address_bytes(held);
+    if (held.size() - spw1_path_size_ >= RmapTarget::kBytesThatTell &&
+        RmapTarget::is_command(held.subspan(spw1_path_size_))) {
+        spw1_route_ = Route::target;
+        const std::size_t command_limit = spw1_path_size_ + rmap_->largest_command();
+        if (spw1_held_.size() > command_limit) {
+            spw1_held_.resize(command_limit);
+            spw1_held_cut_ = true;
+        }
+        return;
+    }
+    if (held.size() - spw1_path_size_ < RmapTarget::kBytesThatTell &&
+        spw1_path_size_ <= kMaxPathAddresses)
+        return;
+    spw1_route_ = Route::loopback;
+    spw2_receive(spw1_held_.data(), spw1_held_.size());
+    spw1_held_.clear();
+}
+
+void Bridge::end_at_target(bool eep) {
+    const Route route = spw1_route_;
+    spw1_route_ = Route::undecided;
+    if (route != Route::target) {  // loopback, or too short to be a command
+        spw2_receive(spw1_held_.data(), spw1_held_.size());
+        spw1_held_.clear();
+        return spw2_end_packet(eep);
+    }
+    const std::span<const std::uint8_t> held = spw1_held_;
+    const bool answered =
+        rmap_->execute(held.subspan(spw1_path_size_), eep, spw1_held_cut_, rmap_reply_);
+    event("RMAP command of %zu bytes%s: %s", held.size(), eep ? " with EEP" : "",
+          answered ? "answered" : "no reply");
+    spw1_held_.clear();
+    spw1_held_cut_ = false;
+    if (!answered) return;
+    // Each router on the way strips the path address it routes by; one that
+    // is 0 sends the reply to that router's own port, not to the host.
+    const std::span<const std::uint8_t> reply = rmap_reply_;
+    const auto path = reply.first(leading_address_bytes(reply));
+    if (std::find(path.begin(), path.end(), 0) != path.end()) {
+        ++stats_.rmap_replies_lost;
+        event("RMAP reply lost: path address 0 in its reply address");
+        return;
+    }
+    spw2_receive(reply.data() + path.size(), reply.size() - path.size());
+    spw2_end_packet(false);
+}
+
+void Bridge::spw2_receive(const std::uint8_t *data, std::size_t length) {
     spw2_.rx_bytes += length;
     while (length > 0) {
         // A full frame goes out only once more data shows it is not the last.
@@ -406,11 +498,9 @@ void Bridge::spw_send(const std::uint8_t *data, std::size_t length) {
     }
 }
 
-void Bridge::spw_end_packet(bool eep) {
-    ++spw1_.tx_packets;
+void Bridge::spw2_end_packet(bool eep) {
     ++spw2_.rx_packets;
     if (eep) ++spw2_.rx_packets_eep;
-    spw1_packet_open_ = false;
     if (to_host_started_)
         flush_to_host(eep ? FrameType::eef : FrameType::eof);
     else
@@ -613,6 +703,15 @@ void Bridge::print_summary(std::FILE *out) const {
     line("SpW2 packets received with EEP:", spw2_.rx_packets_eep);
     line("SpW2 bytes received:", spw2_.rx_bytes);
     line("free buffers:", pool_.free());
+    if (!rmap_) return;
+    const RmapTargetCounters &r = rmap_->counters();
+    line("RMAP commands:", r.commands);
+    line("RMAP commands with header errors:", r.header_errors);
+    line("RMAP commands failed:", r.failed);
+    line("RMAP replies:", r.replies);
+    line("RMAP replies lost on their path:", s.rmap_replies_lost);
+    line("injected RMAP reply drops:", r.injected_drops);
+    line("injected RMAP data CRC errors:", r.injected_bad_crcs);
 }
 
 }  // namespace bridge_emu

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "options.h"
+#include "rmap_target.h"
 #include "wire.h"
 
 namespace bridge_emu {
@@ -106,6 +107,7 @@ struct Statistics {
     std::uint64_t injected_bad_ether_type = 0;
     std::uint64_t injected_runts = 0;
     std::uint64_t send_failures = 0;
+    std::uint64_t rmap_replies_lost = 0;  // a path address 0 sent them to a router's own port
 };
 
 class Bridge {
@@ -155,9 +157,14 @@ private:
     void reset_counters();
 
     // The loop: SpW1 sends, SpW2 receives and packs what it receives into
-    // data frames for the host.
+    // data frames for the host. With an RMAP target, SpW1's packets that are
+    // RMAP commands go to the target, whose replies SpW2 receives instead.
     void spw_send(const std::uint8_t *data, std::size_t length);
     void spw_end_packet(bool eep);
+    void route_to_target(const std::uint8_t *data, std::size_t length);
+    void end_at_target(bool eep);
+    void spw2_receive(const std::uint8_t *data, std::size_t length);
+    void spw2_end_packet(bool eep);
     void flush_to_host(wire::FrameType type);
 
     // Frames to the host.
@@ -194,6 +201,16 @@ private:
     std::array<std::uint8_t, wire::kMaxFrameSize> to_host_{};  // SpW2's packet being packed
     std::size_t to_host_fill_ = 0;
     bool to_host_started_ = false;  // a SOF of this packet has gone to the host
+
+    // The RMAP target, and SpW1's packet while it may be a command for it:
+    // held until its first bytes tell, then held whole when it is one.
+    std::optional<RmapTarget> rmap_;
+    enum class Route { undecided, loopback, target };
+    Route spw1_route_ = Route::undecided;
+    std::vector<std::uint8_t> spw1_held_;
+    std::size_t spw1_path_size_ = 0;  // address bytes in front of the held command
+    bool spw1_held_cut_ = false;      // bytes beyond the largest command were not kept
+    std::vector<std::uint8_t> rmap_reply_;
 
     // The bridge's own frame counters.
     std::uint8_t data_number_ = 0;

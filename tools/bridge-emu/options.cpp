@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace bridge_emu {
 
@@ -24,6 +25,9 @@ enum OptionId : int {
     kBadEtherTypeEvery,
     kRuntEvery,
     kSpinUs,
+    kRmapTarget,
+    kRmapDropEvery,
+    kRmapBadCrcEvery,
 };
 
 constexpr option kLongOptions[] = {
@@ -40,6 +44,9 @@ constexpr option kLongOptions[] = {
     {"flags", required_argument, nullptr, kFlags},
     {"bad-ethertype-every", required_argument, nullptr, kBadEtherTypeEvery},
     {"runt-every", required_argument, nullptr, kRuntEvery},
+    {"rmap-target", required_argument, nullptr, kRmapTarget},
+    {"rmap-drop-every", required_argument, nullptr, kRmapDropEvery},
+    {"rmap-bad-crc-every", required_argument, nullptr, kRmapBadCrcEvery},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -73,6 +80,30 @@ bool parse_mac(const char *name, const char *text, wire::Mac &out) {
 }
 
 constexpr unsigned long kMaxEvery = 1000000000UL;
+constexpr unsigned long kMaxRmapMemory = 1UL << 24;  // what a data length field can reach
+
+// "LA,KEY,BYTES": the target's logical address, key and memory size.
+bool parse_rmap_target(const char *text, RmapTargetSettings &out) {
+    const std::string all = text;
+    const auto first = all.find(',');
+    const auto second = first == std::string::npos ? first : all.find(',', first + 1);
+    if (second == std::string::npos) {
+        std::fprintf(stderr,
+                     "--rmap-target: expected LA,KEY,BYTES such as 0xFE,0x20,65536, got '%s'\n",
+                     text);
+        return false;
+    }
+    unsigned logical_address = 0, key = 0, bytes = 0;
+    if (!parse_number("rmap-target", all.substr(0, first).c_str(), 0, 0xFF, logical_address) ||
+        !parse_number("rmap-target", all.substr(first + 1, second - first - 1).c_str(), 0, 0xFF,
+                      key) ||
+        !parse_number("rmap-target", all.substr(second + 1).c_str(), 1, kMaxRmapMemory, bytes))
+        return false;
+    out.logical_address = static_cast<std::uint8_t>(logical_address);
+    out.key = static_cast<std::uint8_t>(key);
+    out.memory_size = bytes;
+    return true;
+}
 
 }  // namespace
 
@@ -94,6 +125,9 @@ void print_usage(const char *program) {
         "  --spin-us N               after a frame, keep polling the capture for N us\n"
         "                            (up to 100000) before sleeping in poll(): no wake-up\n"
         "                            delay while frames keep coming (default 0)\n"
+        "  --rmap-target LA,KEY,BYTES  an RMAP target with that logical address, key and\n"
+        "                            zeroed memory at address 0 (e.g. 0xFE,0x20,65536);\n"
+        "                            other packets loop back as before\n"
         "  -v, --verbose             one line per event on standard output\n"
         "  -h, --help                this text\n"
         "\n"
@@ -107,6 +141,10 @@ void print_usage(const char *program) {
         "  --bad-ethertype-every N   after every Nth data frame, a junk frame of EtherType 0x88B5\n"
         "  --runt-every N            after every Nth data frame, a junk frame shorter than the\n"
         "                            payload length its header announces\n"
+        "  --rmap-drop-every N       the RMAP target sends no reply to every Nth command\n"
+        "                            that asks for one\n"
+        "  --rmap-bad-crc-every N    the RMAP target inverts the data CRC of every Nth\n"
+        "                            reply that carries data\n"
         "\n"
         "SIGINT or SIGTERM stops the bridge and prints its counters.\n",
         program);
@@ -166,6 +204,17 @@ ParseResult parse_options(int argc, char **argv, Options &options) {
                 break;
             case kRuntEvery:
                 ok = parse_number("runt-every", optarg, 1, kMaxEvery, options.runt_every);
+                break;
+            case kRmapTarget:
+                ok = parse_rmap_target(optarg, options.rmap);
+                break;
+            case kRmapDropEvery:
+                ok = parse_number("rmap-drop-every", optarg, 1, kMaxEvery,
+                                  options.rmap.drop_reply_every);
+                break;
+            case kRmapBadCrcEvery:
+                ok = parse_number("rmap-bad-crc-every", optarg, 1, kMaxEvery,
+                                  options.rmap.bad_crc_every);
                 break;
             case 'v':
                 options.verbose = true;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "rmap_target.h"
 #include "wire.h"
 
 namespace bridge_emu {
@@ -18,6 +19,7 @@ struct Options {
     bool strict_numbers = false;        // a frame number 0 is a jump like any other
     unsigned spin_us = 0;               // keep polling this long after a frame before sleeping
     bool verbose = false;
+    RmapTargetSettings rmap;  // memory_size 0: no RMAP target
 
     // Fault injection.
     unsigned drop_every = 0;  // drop every Nth data frame sent to the host
@@ -27,6 +29,7 @@ struct Options {
     unsigned bad_ether_type_every =
         0;                    // junk frame of another EtherType after every Nth data frame
     unsigned runt_every = 0;  // junk frame shorter than its header announces, after every Nth
+    // (the RMAP target's reply faults are in rmap)
 };
 
 enum class ParseResult { run, help, error };

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "spweth.h"
+#include "spweth_rmap.h"
 #include "wait_watchdog.h"
 
 namespace {
@@ -49,7 +50,8 @@ struct Options {
 
 // Flags that take no value.
 bool is_switch(const std::string &key) {
-    return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet";
+    return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet" ||
+           key == "spin" || key == "verify" || key == "no-reply" || key == "no-increment";
 }
 
 Options parse_options(int argc, char **argv) {
@@ -410,6 +412,100 @@ int command_status(const Options &options) {
     return 0;
 }
 
+// ---------------------------------------------------------------- RMAP
+
+// "3,17,4": SpaceWire address bytes, at most 12.
+std::optional<Bytes> parse_path(const std::string &text) {
+    Bytes bytes;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        char *end = nullptr;
+        const std::string word = text.substr(at, comma - at);
+        const unsigned long value = std::strtoul(word.c_str(), &end, 0);
+        if (word.empty() || *end != '\0' || value > 0xFF || bytes.size() == 12) return std::nullopt;
+        bytes.push_back(static_cast<unsigned char>(value));
+        at = comma + 1;
+    }
+    return bytes;
+}
+
+// The target of --logical-address, --key, --initiator, --target-path, --reply-path.
+std::optional<spw_rmap_target> rmap_target_of(const Options &options) {
+    spw_rmap_target target{};
+    target.target_logical_address =
+        static_cast<unsigned char>(options.number("logical-address", 0xFE));
+    target.key = static_cast<unsigned char>(options.number("key", 0));
+    target.initiator_logical_address =
+        static_cast<unsigned char>(options.number("initiator", 0xFE));
+    const auto target_path = parse_path(options.get("target-path"));
+    const auto reply_path = parse_path(options.get("reply-path"));
+    if (!target_path || !reply_path) {
+        std::fprintf(stderr, "--target-path and --reply-path take up to 12 bytes such as 3,17.\n");
+        return std::nullopt;
+    }
+    std::copy(target_path->begin(), target_path->end(), target.target_address);
+    target.target_address_length = static_cast<int>(target_path->size());
+    std::copy(reply_path->begin(), reply_path->end(), target.reply_address);
+    target.reply_address_length = static_cast<int>(reply_path->size());
+    return target;
+}
+
+int command_rmap(const Options &options) {
+    const std::string kind = options.words.empty() ? "" : options.words[0];
+    const auto target = rmap_target_of(options);
+    if (!target) return kExitUsage;
+    if (!options.has("address") || (kind != "read" && kind != "write" && kind != "rmw")) {
+        std::fprintf(stderr,
+                     "usage: rmap read|write|rmw --iface NAME --address A ... (see help)\n");
+        return kExitUsage;
+    }
+    const auto address = static_cast<unsigned>(options.number("address", 0));
+    const auto extended = static_cast<unsigned char>(options.number("extended", 0));
+    const int timeout_ms = static_cast<int>(options.number("timeout-ms", 1000));
+    const int increment = options.has("no-increment") ? 0 : SPW_RMAP_INCREMENT;
+    std::optional<Bytes> data;
+    if (kind != "read") {
+        data = parse_hex(options.get("hex"));
+        if (!data || data->empty()) {
+            std::fprintf(stderr, "Give the data with --hex BYTES.\n");
+            return kExitUsage;
+        }
+    }
+    auto session = Session::open(options);
+    if (!session) return 1;
+    pcap *socket = session->socket();
+
+    int result = 0;
+    Bytes returned;
+    if (kind == "write") {
+        const int flags = increment | (options.has("verify") ? SPW_RMAP_VERIFY : 0) |
+                          (options.has("no-reply") ? 0 : SPW_RMAP_REPLY);
+        result = SpW_RMAP_Write(socket, &*target, extended, address, data->data(),
+                                static_cast<int>(data->size()), flags, timeout_ms);
+    } else if (kind == "read") {
+        returned.resize(static_cast<std::size_t>(std::max(0l, options.number("length", 4))));
+        result = SpW_RMAP_Read(socket, &*target, extended, address, returned.data(),
+                               static_cast<int>(returned.size()), increment, timeout_ms);
+    } else {
+        const auto mask = parse_hex(options.get("mask", std::string(data->size() * 2, 'F')));
+        if (!mask || mask->size() != data->size()) {
+            std::fprintf(stderr, "--mask takes as many bytes as --hex.\n");
+            return kExitUsage;
+        }
+        returned.resize(data->size());
+        result = SpW_RMAP_Read_Modify_Write(socket, &*target, extended, address, data->data(),
+                                            mask->data(), static_cast<int>(data->size()),
+                                            returned.data(), timeout_ms);
+    }
+    std::printf("RMAP %s at 0x%02X:%08X: %d, %s\n", kind.c_str(), extended, address, result,
+                SpW_RMAP_Status_Text(result));
+    if (result == 0 && !returned.empty())
+        debug_dump(kind == "read" ? "Data read" : "Old data", returned.data(),
+                   static_cast<unsigned>(returned.size()));
+    return result == 0 ? 0 : 1;
+}
+
 // Sizes of the loopback test: --sizes A,B,C cycles through a list; otherwise
 // random sizes between --min and --max.
 class SizePlan {
@@ -740,6 +836,10 @@ void usage() {
         "  loopback --iface NAME [--count N] [--sizes A,B,... | --min A --max B] [--seed S]\n"
         "           [--no-credits] [--credit-limit L] [--credit-wait W] [--timeout-ms T] "
         "[--quiet]\n"
+        "  rmap     read|write|rmw --iface NAME --address A [--extended E] [--length N]\n"
+        "           [--hex BYTES] [--mask BYTES] [--logical-address LA] [--key K]\n"
+        "           [--initiator LA] [--target-path 3,17] [--reply-path 1,2]\n"
+        "           [--no-increment] [--verify] [--no-reply] [--timeout-ms T]\n"
         "Every command also takes --num N instead of --iface, --bridge MAC and --host MAC,\n"
         "and --spin to poll without pause while waiting instead of sleeping.\n");
 }
@@ -760,6 +860,7 @@ int main(int argc, char **argv) {
     if (options.command == "config") return command_config(options);
     if (options.command == "status") return command_status(options);
     if (options.command == "loopback") return command_loopback(options);
+    if (options.command == "rmap") return command_rmap(options);
     usage();
     return options.command.empty() || options.command == "help" ? 0 : kExitUsage;
 }
