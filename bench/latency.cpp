@@ -463,13 +463,16 @@ void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FI
     std::vector<LatencySetting> settings;
     std::vector<IdleCost> costs;
     std::vector<WakeUps> wake_ups;
+    std::vector<RmapSetting> rmap;
     auto latency = [&](const Emulator &emulator, bool spins, int size, bool idle_wait) {
         std::fprintf(stderr, "          latency %s, idle wait %s, emulator %s\n",
                      size_label(size).c_str(), on_off(idle_wait), spins ? "spins" : "sleeps");
         settings.push_back(measure_latency(options, sdk, emulator, spins, size, idle_wait));
     };
     {
-        const Emulator emulator(options, {"--spin-us", std::to_string(options.emulator_spin_us)});
+        std::vector<std::string> arguments{"--spin-us", std::to_string(options.emulator_spin_us)};
+        for (const std::string &argument : rmap_emulator_arguments()) arguments.push_back(argument);
+        const Emulator emulator(options, arguments);
         for (int size : options.latency_sizes)
             for (bool idle_wait : {false, true}) latency(emulator, true, size, idle_wait);
         for (bool idle_wait : {false, true}) {
@@ -478,6 +481,7 @@ void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FI
             costs.push_back(measure_idle_cost(options, sdk, idle_wait));
             wake_ups.push_back(measure_wake_ups(options, sdk, peer, wake_frame, idle_wait));
         }
+        rmap = measure_rmap(options, sdk, emulator);
     }
     if (!options.latency_sizes.empty()) {  // the emulator as tests run it: asleep between frames
         const Emulator emulator(options);
@@ -487,8 +491,14 @@ void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FI
     pcap_close(peer);
     write_latency_table(out, settings, options);
     write_waiting_tables(out, costs, wake_ups, options);
+    // The raw floor of a plain round trip of the read command's size, idle wait off.
+    double raw_echo_p50 = 0;
+    for (const LatencySetting &s : settings)
+        if (s.emulator_spins && !s.idle_wait && raw_echo_p50 == 0)
+            raw_echo_p50 = quantile(s.times.raw_us, 0.5);
     write_latency_data(options.latency_data, settings);
     write_latency_targets(targets, settings, costs);
+    write_rmap(out, targets, rmap, raw_echo_p50);
 }
 
 }  // namespace bench

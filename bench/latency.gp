@@ -9,7 +9,7 @@ set output output
 set multiplot layout 2,2 title "Round trip of one packet through spweth-bridge-emu: SDK against raw libpcap"
 
 set logscale x
-set xrange [5:300]
+set xrange [3:200]
 set grid xtics ytics mxtics mytics lc rgb "#dddddd"
 set xlabel "round trip (µs)"
 sdk_off = "lw 2 lc rgb '#1f77b4'"

@@ -188,6 +188,22 @@ struct EmulatorCost {
 EmulatorCost emulator_cost(const Emulator::CpuTime &before, const Emulator::CpuTime &after,
                            long frames);
 
+// RMAP transactions against the emulator's target (bench/rmap_bench.cpp): the
+// emulator's arguments for the target, the measurement, the table and target row.
+enum class RmapKind { read, write };
+struct RmapSetting {
+    RmapKind kind = RmapKind::read;
+    bool idle_wait = false;
+    std::size_t command_size = 0;
+    TripTimes times;
+    EmulatorCost emulator;
+};
+std::vector<std::string> rmap_emulator_arguments();
+std::vector<RmapSetting> measure_rmap(const Options &options, pcap_t *&sdk,
+                                      const Emulator &emulator);
+void write_rmap(std::FILE *out, std::FILE *targets, const std::vector<RmapSetting> &settings,
+                double raw_echo_p50_us);
+
 // Latency, waiting and RMAP (bench/latency.cpp): writes the tables to `out`
 // and the target rows to `targets`. Closes and reopens the library's socket.
 void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FILE *targets);
