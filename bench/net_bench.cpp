@@ -1,4 +1,6 @@
-// Throughput of the library against raw libpcap, side by side, over a veth pair.
+// The library against raw libpcap, side by side, over a veth pair: throughput
+// and the thread-safe mode's cost here (tables 1-4), latency and waiting in
+// latency.cpp (5, 6), RMAP transactions in rmap_bench.cpp (7).
 //
 // run.sh starts this program inside a network namespace of its own that holds
 // the pair: the host end (--host) carries the library's socket and the raw
