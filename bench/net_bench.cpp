@@ -1,4 +1,6 @@
-// Throughput of the library against raw libpcap, side by side, over a veth pair.
+// The library against raw libpcap, side by side, over a veth pair: throughput
+// and the thread-safe mode's cost here (tables 1-4), latency and waiting in
+// latency.cpp (5, 6), RMAP transactions in rmap_bench.cpp (7).
 //
 // run.sh starts this program inside a network namespace of its own that holds
 // the pair: the host end (--host) carries the library's socket and the raw
@@ -15,6 +17,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,30 +29,19 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/sockets.h"  // how the library opens an adapter: the raw handles do the same
-#include "spweth.h"
+#include "net_bench.h"
 
 extern char **environ;
 
-namespace {
+namespace bench {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
-using Frames = std::vector<Bytes>;
-
-constexpr const char *kCaptureNothing = "less 1";  // a send-only handle keeps no frame
-constexpr mac_address kBridgeAddress{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
-constexpr mac_address kZeroAddress{};
-constexpr int kEndWithEop = 1;
-// From the bridge frame format: header size, payload per frame, the shortest
-// data frame.
-constexpr std::size_t kHeaderSize = 19;
-constexpr int kMaxPayload = 1495;
-constexpr std::size_t kMinDataFrame = 60;
 constexpr int kCaptureSnapshot = 2048;
 constexpr int kCaptureBuffer = 16 * 1024 * 1024;
 constexpr auto kStallLimit = std::chrono::milliseconds(150);
@@ -58,26 +50,6 @@ constexpr auto kStallLimit = std::chrono::milliseconds(150);
 // receiver for 50 ms in mid-round.
 constexpr auto kReceivePause = std::chrono::milliseconds(10);
 constexpr auto kRoundTripPause = std::chrono::milliseconds(60);
-constexpr auto kRoundTripStallLimit = std::chrono::seconds(5);
-
-struct Options {
-    std::string host;
-    std::string peer;
-    std::string emulator;
-    int emulator_credits = 32;
-    int emulator_status_ms = 1000;
-    int send_rounds = 9;
-    long send_frames = 20000;  // per round
-    int receive_rounds = 11;
-    long receive_frames = 10000;
-    int round_trip_rounds = 5;
-    double round_trip_seconds = 0.3;
-    bool realtime = true;
-    std::vector<int> sizes{1, 64, 1495, 1496, 65536, 1048576};
-    std::vector<int> round_trip_sizes{64, 1495, 65536, 1048576};
-    std::string markdown = "net_results.md";
-    std::string plot_data = "throughput.dat";
-};
 
 long frames_per_packet(int size) { return (size + kMaxPayload - 1) / kMaxPayload; }
 
@@ -108,30 +80,6 @@ std::string size_label(int size) {
     if (size >= 65536 && size % 1024 == 0) return std::to_string(size / 1024) + " KiB";
     return std::to_string(size) + " B";
 }
-
-// Real-time priority for the calling thread while it lives (when allowed).
-// The thread that ends a receive round ranks above the two that spin, so that
-// it gets a core as soon as its sleep ends.
-constexpr int kWorkerPriority = 1;
-constexpr int kControllerPriority = 2;
-class RealtimePriority {
-public:
-    explicit RealtimePriority(bool wanted, int priority = kWorkerPriority) {
-        if (!wanted) return;
-        pthread_getschedparam(pthread_self(), &old_policy_, &old_param_);
-        sched_param param{};
-        param.sched_priority = priority;
-        raised_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
-    }
-    ~RealtimePriority() {
-        if (raised_) pthread_setschedparam(pthread_self(), old_policy_, &old_param_);
-    }
-
-private:
-    bool raised_ = false;
-    int old_policy_ = SCHED_OTHER;
-    sched_param old_param_{};
-};
 
 // --- Handles -----------------------------------------------------------------
 
@@ -190,6 +138,12 @@ void drain(pcap_t *handle) {
 // send exactly the SDK's frame sequence. The capture has short slots and a
 // large ring, so that the 702 frames of a 1 MiB packet all fit.
 Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_address &source) {
+    return sdk_frames(sdk, adapter, pattern(static_cast<std::size_t>(size)), source);
+}
+
+Frames sdk_frames(pcap_t *sdk, const std::string &adapter, const Bytes &packet,
+                  const mac_address &source) {
+    const int size = static_cast<int>(packet.size());
     char error[PCAP_ERRBUF_SIZE] = {};
     pcap_t *watcher = pcap_create(adapter.c_str(), error);
     if (watcher == nullptr || pcap_set_snaplen(watcher, kCaptureSnapshot) != 0 ||
@@ -198,7 +152,6 @@ Frames sdk_frames(pcap_t *sdk, const std::string &adapter, int size, const mac_a
         fail("cannot capture on " + adapter);
     install_filter(watcher, spweth::kBridgeFilter);
     set_source_mac_address(source.bytes, 6);
-    const Bytes packet = pattern(size);
     if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size) fail("SpW_Send_Packet");
     set_source_mac_address(kZeroAddress.bytes, 6);
     // Outgoing frames reach the capture ring during the send.
@@ -231,49 +184,55 @@ struct Throughput {
     int size = 0;
     double raw_frames = 0, sdk_frames = 0;  // frames per second
     double raw_mbps = 0, sdk_mbps = 0;      // payload, 10^6 bytes per second
+    double safe_mbps = 0;                   // the SDK with set_thread_safe_mode(1)
     // Receive only: the peer's stream rate (frames/s) in the raw and in the
     // SDK rounds, the share of frames lost to raw and of packets lost or
     // damaged to the SDK, over all rounds.
     double raw_stream = 0, sdk_stream = 0, raw_lost_share = 0, sdk_lost_share = 0;
+    double safe_stream = 0, safe_lost_share = 0;
     double ratio() const { return raw_mbps > 0 ? sdk_mbps / raw_mbps : 0; }
+    double safe_ratio() const { return raw_mbps > 0 ? safe_mbps / raw_mbps : 0; }
 };
 
-// Runs the two kinds of round alternately, raw first in even rounds.
-void alternate(int rounds, const std::function<void()> &raw, const std::function<void()> &sdk) {
-    for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) {
-            raw();
-            sdk();
-        } else {
-            sdk();
-            raw();
-        }
-    }
+// Runs one round of each kind per round, starting with a different kind each
+// time, so that drift spreads evenly over them.
+void alternate(int rounds, const std::vector<std::function<void()>> &kinds) {
+    const int count = static_cast<int>(kinds.size());
+    for (int round = 0; round < rounds; ++round)
+        for (int k = 0; k < count; ++k) kinds[static_cast<std::size_t>((round + k) % count)]();
+}
+
+// Runs `round` with the library's thread-safe mode on, single-threaded.
+void thread_safe(const std::function<void()> &round) {
+    set_thread_safe_mode(1);
+    round();
+    set_thread_safe_mode(0);
 }
 
 Throughput bench_send(const Options &options, pcap_t *sdk, pcap_t *raw, int size) {
     const Frames frames = sdk_frames(sdk, options.host, size, kZeroAddress);
     const long packets = packets_per_round(options.send_frames, frames.size());
     const Bytes packet = pattern(size);
-    std::vector<double> raw_seconds, sdk_seconds;
+    std::vector<double> raw_seconds, sdk_seconds, safe_seconds;
     const RealtimePriority priority(options.realtime);
+    auto sdk_round = [&](std::vector<double> &seconds) {
+        const auto start = Clock::now();
+        for (long p = 0; p < packets; ++p)
+            if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size)
+                fail("SpW_Send_Packet");
+        seconds.push_back(seconds_since(start));
+    };
     alternate(
         options.send_rounds,
-        [&] {
-            const auto start = Clock::now();
-            for (long p = 0; p < packets; ++p)
-                for (const Bytes &frame : frames)
-                    if (pcap_sendpacket(raw, frame.data(), static_cast<int>(frame.size())) != 0)
-                        fail(std::string("pcap_sendpacket: ") + pcap_geterr(raw));
-            raw_seconds.push_back(seconds_since(start));
-        },
-        [&] {
-            const auto start = Clock::now();
-            for (long p = 0; p < packets; ++p)
-                if (SpW_Send_Packet(sdk, packet.data(), size, kEndWithEop) != size)
-                    fail("SpW_Send_Packet");
-            sdk_seconds.push_back(seconds_since(start));
-        });
+        {[&] {
+             const auto start = Clock::now();
+             for (long p = 0; p < packets; ++p)
+                 for (const Bytes &frame : frames)
+                     if (pcap_sendpacket(raw, frame.data(), static_cast<int>(frame.size())) != 0)
+                         fail(std::string("pcap_sendpacket: ") + pcap_geterr(raw));
+             raw_seconds.push_back(seconds_since(start));
+         },
+         [&] { sdk_round(sdk_seconds); }, [&] { thread_safe([&] { sdk_round(safe_seconds); }); }});
     const double frame_count = static_cast<double>(packets) * frames.size();
     const double bytes = static_cast<double>(packets) * size;
     Throughput t;
@@ -282,6 +241,7 @@ Throughput bench_send(const Options &options, pcap_t *sdk, pcap_t *raw, int size
     t.sdk_frames = frame_count / median(sdk_seconds);
     t.raw_mbps = bytes / median(raw_seconds) / 1e6;
     t.sdk_mbps = bytes / median(sdk_seconds) / 1e6;
+    t.safe_mbps = bytes / median(safe_seconds) / 1e6;
     return t;
 }
 
@@ -359,140 +319,122 @@ Throughput bench_receive(const Options &options, pcap_t *sdk, pcap_t *raw, pcap_
     const long per_packet = static_cast<long>(frames.size());
     const long packets = packets_per_round(options.receive_frames, frames.size());
     Bytes buffer(size);
-    std::vector<double> raw_rates, sdk_rates, raw_streams, sdk_streams;
-    long raw_lost = 0, sdk_lost = 0;
-    alternate(
-        options.receive_rounds,
-        [&] {
-            drain(raw);
-            Reception reception;
-            std::atomic<bool> stop{false};
-            long data_frames = 0;
-            raw_streams.push_back(receive_round(
-                options, peer, frames, packets,
-                [&] {
-                    pcap_pkthdr *header;
-                    const u_char *data;
-                    while (!stop.load(std::memory_order_relaxed)) {
-                        if (pcap_next_ex(raw, &header, &data) != 1) continue;
-                        if (++data_frames % per_packet == 0) reception.count(size, Clock::now());
-                    }
-                },
-                [&] { stop = true; }, reception));
-            raw_rates.push_back(reception.rate());
-            raw_lost += packets * per_packet - data_frames;
-        },
-        [&] {
-            drain(sdk);
-            Reception reception;
-            sdk_streams.push_back(receive_round(
-                options, peer, frames, packets,
-                [&] {
-                    mac_address source{};
-                    unsigned char type = 0;
-                    for (;;) {
-                        const int n =
-                            SpW_Recv_Packet(sdk, buffer.data(), size, source.bytes, &type);
-                        if (n < 0) fail("SpW_Recv_Packet: " + std::to_string(n));
-                        if (n == 0 && get_wait_receive_status() == 0) break;
-                        if (n == size) ++reception.whole;
-                        reception.count(n, Clock::now());
-                    }
-                },
-                [] { set_wait_receive_active(0); }, reception));
-            set_wait_receive_active(1);
-            sdk_rates.push_back(reception.rate());
-            sdk_lost += packets - reception.whole;
-        });
+    std::vector<double> raw_rates, sdk_rates, safe_rates, raw_streams, sdk_streams, safe_streams;
+    long raw_lost = 0, sdk_lost = 0, safe_lost = 0;
+    auto sdk_round = [&](std::vector<double> &rates, std::vector<double> &streams, long &lost) {
+        drain(sdk);
+        Reception reception;
+        streams.push_back(receive_round(
+            options, peer, frames, packets,
+            [&] {
+                mac_address source{};
+                unsigned char type = 0;
+                for (;;) {
+                    const int n = SpW_Recv_Packet(sdk, buffer.data(), size, source.bytes, &type);
+                    if (n < 0) fail("SpW_Recv_Packet: " + std::to_string(n));
+                    if (n == 0 && get_wait_receive_status() == 0) break;
+                    if (n == size) ++reception.whole;
+                    reception.count(n, Clock::now());
+                }
+            },
+            [] { set_wait_receive_active(0); }, reception));
+        set_wait_receive_active(1);
+        rates.push_back(reception.rate());
+        lost += packets - reception.whole;
+    };
+    alternate(options.receive_rounds,
+              {[&] {
+                   drain(raw);
+                   Reception reception;
+                   std::atomic<bool> stop{false};
+                   long data_frames = 0;
+                   raw_streams.push_back(receive_round(
+                       options, peer, frames, packets,
+                       [&] {
+                           pcap_pkthdr *header;
+                           const u_char *data;
+                           while (!stop.load(std::memory_order_relaxed)) {
+                               if (pcap_next_ex(raw, &header, &data) != 1) continue;
+                               if (++data_frames % per_packet == 0)
+                                   reception.count(size, Clock::now());
+                           }
+                       },
+                       [&] { stop = true; }, reception));
+                   raw_rates.push_back(reception.rate());
+                   raw_lost += packets * per_packet - data_frames;
+               },
+               [&] { sdk_round(sdk_rates, sdk_streams, sdk_lost); },
+               [&] { thread_safe([&] { sdk_round(safe_rates, safe_streams, safe_lost); }); }});
     const double rounds = options.receive_rounds;
     Throughput t;
     t.size = size;
     t.raw_mbps = median(raw_rates) / 1e6;
     t.sdk_mbps = median(sdk_rates) / 1e6;
+    t.safe_mbps = median(safe_rates) / 1e6;
     t.raw_frames = median(raw_rates) / size * per_packet;
     t.sdk_frames = median(sdk_rates) / size * per_packet;
     t.raw_stream = median(raw_streams);
     t.sdk_stream = median(sdk_streams);
+    t.safe_stream = median(safe_streams);
     t.raw_lost_share = raw_lost / (rounds * packets * per_packet);
     t.sdk_lost_share = sdk_lost / (rounds * packets);
+    t.safe_lost_share = safe_lost / (rounds * packets);
     return t;
 }
 
 // --- 3. Round trip through the bridge emulator ---------------------------------
 
-// The emulator on the peer end, started for the round trips (at real-time
-// priority too, when the rounds have it) and ended by its pid.
-class Emulator {
-public:
-    Emulator(const Options &options) {
-        std::vector<std::string> args{options.emulator,
-                                      "--iface",
-                                      options.peer,
-                                      "--credits",
-                                      std::to_string(options.emulator_credits),
-                                      "--status-ms",
-                                      std::to_string(options.emulator_status_ms)};
-        std::vector<char *> argv;
-        for (auto &arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        if (options.realtime) {
-            sched_param param{};
-            param.sched_priority = kWorkerPriority;
-            posix_spawnattr_setschedpolicy(&attributes, SCHED_FIFO);
-            posix_spawnattr_setschedparam(&attributes, &param);
-            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER);
-        }
-        int spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
-        if (spawned != 0 && options.realtime) {  // not allowed: at normal priority then
-            posix_spawnattr_setflags(&attributes, 0);
-            spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
-        }
-        posix_spawnattr_destroy(&attributes);
-        if (spawned != 0) fail("cannot start " + options.emulator);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+Emulator::Emulator(const Options &options, const std::vector<std::string> &extra) {
+    std::vector<std::string> args{options.emulator,
+                                  "--iface",
+                                  options.peer,
+                                  "--credits",
+                                  std::to_string(options.emulator_credits),
+                                  "--status-ms",
+                                  std::to_string(options.emulator_status_ms)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char *> argv;
+    for (auto &arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (options.realtime) {
+        sched_param param{};
+        param.sched_priority = kWorkerPriority;
+        posix_spawnattr_setschedpolicy(&attributes, SCHED_FIFO);
+        posix_spawnattr_setschedparam(&attributes, &param);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSCHEDULER);
     }
-    ~Emulator() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+    int spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
+    if (spawned != 0 && options.realtime) {  // not allowed: at normal priority then
+        posix_spawnattr_setflags(&attributes, 0);
+        spawned = posix_spawn(&pid_, argv[0], nullptr, &attributes, argv.data(), environ);
     }
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) fail("cannot start " + options.emulator);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
 
-private:
-    pid_t pid_ = 0;
-};
+Emulator::~Emulator() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+}
 
-// Ends a send or receive that has made no progress for a while, by clearing
-// the wait flag; the caller counts that packet as lost and sets the flag again.
-class Watchdog {
-public:
-    Watchdog() : thread_([this] { watch(); }) {}
-    ~Watchdog() {
-        done_ = true;
-        thread_.join();
-    }
-    void progress() { ++ticks_; }
-
-private:
-    void watch() {
-        long seen = -1;
-        auto since = Clock::now();
-        while (!done_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (const long now = ticks_.load(); now != seen) {
-                seen = now;
-                since = Clock::now();
-            } else if (Clock::now() - since > kRoundTripStallLimit) {
-                set_wait_receive_active(0);
-                since = Clock::now();
-            }
-        }
-    }
-    std::atomic<bool> done_{false};
-    std::atomic<long> ticks_{0};
-    std::thread thread_;
-};
+Emulator::CpuTime Emulator::cpu_time() const {
+    // Fields 14 and 15 of /proc/PID/stat, after the name in parentheses.
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t after_name = text.rfind(')');
+    if (after_name == std::string::npos) return {};
+    std::istringstream fields(text.substr(after_name + 2));
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) fields >> skipped;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {user / tick, system / tick};
+}
 
 struct RoundTrip {
     int size = 0;
@@ -600,6 +542,29 @@ void write_throughput_table(std::FILE *out, const char *title, const std::vector
     std::fprintf(out, "\n");
 }
 
+// The cost of the thread-safe mode to a single thread: the SDK with the mode on
+// against raw and against the SDK with the mode off, from the same rounds.
+void write_thread_safe_table(std::FILE *out, const std::vector<Throughput> &send,
+                             const std::vector<Throughput> &receive) {
+    std::fprintf(out,
+                 "### 4. Thread-safe mode: its cost to a single thread\n\n"
+                 "`set_thread_safe_mode(1)` before the rounds of a third kind, interleaved with "
+                 "the raw and SDK rounds of tables 1 and 2 (payload MB/s, medians):\n\n"
+                 "| packet | send: SDK safe MB/s | send: safe/raw | send: safe/off | "
+                 "receive: SDK safe MB/s | receive: safe/raw | receive: safe/off | receive, "
+                 "safe: peer sent, frames/s | receive, safe: packets lost or damaged |\n"
+                 "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < send.size() && i < receive.size(); ++i) {
+        const Throughput &s = send[i], &r = receive[i];
+        std::fprintf(out, "| %s | %.1f | %.3f | %.3f | %.1f | %.3f | %.3f | %.0f | %.1f %% |\n",
+                     size_label(s.size).c_str(), s.safe_mbps, s.safe_ratio(),
+                     s.sdk_mbps > 0 ? s.safe_mbps / s.sdk_mbps : 0, r.safe_mbps, r.safe_ratio(),
+                     r.sdk_mbps > 0 ? r.safe_mbps / r.sdk_mbps : 0, r.safe_stream,
+                     100 * r.safe_lost_share);
+    }
+    std::fprintf(out, "\n");
+}
+
 void write_round_trip_table(std::FILE *out, const std::vector<RoundTrip> &rows) {
     std::fprintf(out,
                  "### 3. Round trip through spweth-bridge-emu (send, then receive each "
@@ -628,10 +593,12 @@ void write_round_trip_table(std::FILE *out, const std::vector<RoundTrip> &rows) 
 void write_plot_data(const Options &options, const std::vector<Throughput> &send,
                      const std::vector<Throughput> &receive, const std::vector<RoundTrip> &trips) {
     std::ofstream out(options.plot_data);
-    out << "# size send_raw send_sdk recv_raw recv_sdk (payload MB/s)\n";
+    out << "# size send_raw send_sdk recv_raw recv_sdk send_safe recv_safe (payload MB/s; "
+           "safe: thread-safe mode on)\n";
     for (std::size_t i = 0; i < send.size(); ++i)
         out << send[i].size << ' ' << send[i].raw_mbps << ' ' << send[i].sdk_mbps << ' '
-            << receive[i].raw_mbps << ' ' << receive[i].sdk_mbps << '\n';
+            << receive[i].raw_mbps << ' ' << receive[i].sdk_mbps << ' ' << send[i].safe_mbps << ' '
+            << receive[i].safe_mbps << '\n';
     out << "\n\n# size round_trip_off round_trip_on (payload MB/s; 0: failed)\n";
     for (const RoundTrip &t : trips)
         out << t.size << ' ' << (t.off_failed ? 0 : t.off_mbps) << ' '
@@ -663,6 +630,8 @@ Options parse(int argc, char **argv) {
             o.emulator_credits = std::stoi(value);
         else if (key == "--emulator-status-ms")
             o.emulator_status_ms = std::stoi(value);
+        else if (key == "--emulator-spin-us")
+            o.emulator_spin_us = std::stoi(value);
         else if (key == "--send-rounds")
             o.send_rounds = std::stoi(value);
         else if (key == "--send-frames")
@@ -685,6 +654,22 @@ Options parse(int argc, char **argv) {
             o.markdown = value;
         else if (key == "--plot-data")
             o.plot_data = value;
+        else if (key == "--latency-data")
+            o.latency_data = value;
+        else if (key == "--targets")
+            o.targets = value;
+        else if (key == "--latency-sizes")
+            o.latency_sizes = parse_sizes(value);
+        else if (key == "--latency-trips")
+            o.latency_trips = std::stol(value);
+        else if (key == "--latency-rounds")
+            o.latency_rounds = std::stoi(value);
+        else if (key == "--wakeups")
+            o.wakeups = std::stoi(value);
+        else if (key == "--idle-seconds")
+            o.idle_seconds = std::stod(value);
+        else if (key == "--rmap-transactions")
+            o.rmap_transactions = std::stol(value);
         else
             fail("unknown option " + key);
     }
@@ -694,13 +679,16 @@ Options parse(int argc, char **argv) {
             "[--send-rounds N] [--send-frames N] [--receive-rounds N] [--receive-frames N] "
             "[--round-trip-rounds N] [--round-trip-seconds S] [--sizes A,B,..] "
             "[--round-trip-sizes A,B,..] [--markdown FILE] "
-            "[--plot-data FILE]");
+            "[--plot-data FILE] [--latency-sizes A,B,..] [--latency-trips N] "
+            "[--latency-rounds N] [--wakeups N] [--idle-seconds S] [--rmap-transactions N] "
+            "[--latency-data FILE] [--targets FILE]");
     return o;
 }
 
-}  // namespace
+}  // namespace bench
 
 int main(int argc, char **argv) {
+    using namespace bench;
     const Options options = parse(argc, argv);
     const auto started = Clock::now();
     auto progress = [&](const char *what, int size) {
@@ -734,16 +722,20 @@ int main(int argc, char **argv) {
             trips.push_back(bench_round_trip(options, sdk, size));
         }
     }
-    SpW_Socket_Close(sdk);
 
     std::FILE *out = std::fopen(options.markdown.c_str(), "w");
-    if (out == nullptr) fail("cannot write " + options.markdown);
+    std::FILE *targets = std::fopen(options.targets.c_str(), "w");
+    if (out == nullptr || targets == nullptr) fail("cannot write " + options.markdown);
     write_throughput_table(
         out, "1. Send: SpW_Send_Packet against pcap_sendpacket of the same frames", send, false);
     write_throughput_table(
         out, "2. Receive: SpW_Recv_Packet against a pcap_next_ex loop, same stream from the peer",
         receive, true);
     if (!trips.empty()) write_round_trip_table(out, trips);
+    write_thread_safe_table(out, send, receive);
+    if (!options.emulator.empty()) bench_latency(options, sdk, out, targets);
+    SpW_Socket_Close(sdk);
+    std::fclose(targets);
     std::fclose(out);
     write_plot_data(options, send, receive, trips);
     return 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Benchmarks the library against raw libpcap and counts its own instructions
-# per frame. Writes bench/results.md (also printed) and bench/throughput.png.
+# Benchmarks the library against raw libpcap (throughput, latency, waiting)
+# and counts its own instructions per frame. Writes bench/results.md (also
+# printed), bench/throughput.png and bench/latency.png.
 #
 #   bash bench/run.sh            (as root: it makes a network namespace)
 #
@@ -15,7 +16,7 @@ host_if=spwb-host
 peer_if=spwb-peer
 sizes=(1 64 1495 1496 65536 1048576)
 
-# --- Inside the namespace: the veth pair and the throughput benchmark -------
+# --- Inside the namespace: the veth pair and the network benchmark ----------
 if [[ ${1:-} == --in-namespace ]]; then
     if ip link show eth0 >/dev/null 2>&1; then
         echo "run.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
@@ -35,7 +36,8 @@ if [[ ${1:-} == --in-namespace ]]; then
     # (SPWETH_BENCH_REALTIME=0 turns that off); see bench/net_bench.cpp.
     exec "$build/bench/spweth_net_bench" --host "$host_if" --peer "$peer_if" "${emulator[@]}" \
         --realtime "${SPWETH_BENCH_REALTIME:-1}" \
-        --markdown "$out/net.md" --plot-data "$out/throughput.dat" >"$out/net.log"
+        --markdown "$out/net.md" --plot-data "$out/throughput.dat" \
+        --latency-data "$out/latency.dat" --targets "$out/targets.md" >"$out/net.log"
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -53,11 +55,11 @@ targets=(spweth_net_bench spweth_cost_driver)
 cmake --build "$build" -j 2 --target "${targets[@]}" >/dev/null
 rm -rf "$out" && mkdir -p "$out"
 
-# --- 1-3: throughput in the namespace ------------------------------------------
-echo "== throughput over a veth pair (unshare -n)"
+# --- 1-7: throughput, latency and waiting in the namespace ----------------------
+echo "== throughput, latency and waiting over a veth pair (unshare -n)"
 unshare -n -- bash "$root/bench/run.sh" --in-namespace
 
-# --- 4: instructions per frame under callgrind, over the pcap test double ------
+# --- 8: instructions per frame under callgrind, over the pcap test double ------
 echo "== instructions per frame (callgrind)"
 cost_rows=()
 for path in send recv; do
@@ -72,6 +74,8 @@ for path in send recv; do
     done
 done
 
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
 # --- Report ------------------------------------------------------------------
 value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
 {
@@ -79,12 +83,13 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
     echo
     echo "Measured by \`bash bench/run.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores, Linux $(uname -r),"
     echo "libpcap $(pkg-config --modversion libpcap), library built $(awk -F= '/^CMAKE_BUILD_TYPE:/ {print $2}' "$build/CMakeCache.txt"),"
-    echo "load average before the run: $load_before (other work on the machine shows in the wall-clock figures)."
+    echo "load average before the run: $load_before, after it: $load_after (other work on the machine"
+    echo "shows in the wall-clock figures)."
     echo "Throughput is payload (10^6 bytes/s); every figure is the median of several rounds, SDK and raw"
     echo "rounds interleaved; SDK/raw is the ratio of the medians."
     echo
     cat "$out/net.md"
-    echo "### 4. The library's own instructions per frame (callgrind, pcap test double)"
+    echo "### 8. The library's own instructions per frame (callgrind, pcap test double)"
     echo
     echo "Counted with \`valgrind --tool=callgrind --toggle-collect=SpW_Send_Packet\` (or SpW_Recv_Packet)"
     echo "around about 3000 frames of packets of each size. Excluded: the test double (the inclusive cost"
@@ -146,11 +151,13 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
         met=$(awk -v w="$worst" -v l="$limit" 'BEGIN {print (w <= l) ? "yes" : "NO"}')
         echo "| $path: instructions per frame beyond the copy <= $limit | $worst | $met |"
     done
+    cat "$out/targets.md"
 } >bench/results.md
 
 # --- Plot ----------------------------------------------------------------------
 gnuplot -e "data='$out/throughput.dat'; output='bench/throughput.png'" bench/throughput.gp
+gnuplot -e "data='$out/latency.dat'; output='bench/latency.png'" bench/latency.gp
 
 cat bench/results.md
 echo
-echo "Wrote bench/results.md and bench/throughput.png in $((SECONDS - started)) s."
+echo "Wrote bench/results.md, bench/throughput.png and bench/latency.png in $((SECONDS - started)) s."

@@ -3,8 +3,7 @@
 
 namespace spweth {
 
-SendLock::SendLock(Socket socket, std::mutex SocketLocks::*which) {
-    if (library_state.thread_safe_mode == 0) return;
+void SendLock::lock(Socket socket, std::mutex SocketLocks::*which) {
     SocketLocks &locks = socket_locks(socket);
     mutex_ = &(locks.*which);
     if (mutex_->try_lock()) return;
@@ -18,10 +17,6 @@ SendLock::SendLock(Socket socket, std::mutex SocketLocks::*which) {
         SpW_Recv_Packet_uni(kRecvCreditWait, socket, nullptr, 0, nullptr, &type, 0);
         wait_for_frame(socket, Deadline::after_ms(1));
     } while (!mutex_->try_lock());
-}
-
-SendLock::~SendLock() {
-    if (mutex_ != nullptr) mutex_->unlock();
 }
 
 }  // namespace spweth

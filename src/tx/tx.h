@@ -13,14 +13,20 @@ namespace spweth {
 // (no lock in the default mode). Taken by a thread that reads the socket (an
 // event handler sending from inside a receive) while another thread's send
 // waits for credits, it reads the credits for that send until the lock is free.
+// The mode test is inline so that the default mode pays no call for it.
 class SendLock {
 public:
-    SendLock(Socket socket, std::mutex SocketLocks::*which);
-    ~SendLock();
+    SendLock(Socket socket, std::mutex SocketLocks::*which) {
+        if (library_state.thread_safe_mode != 0) lock(socket, which);
+    }
+    ~SendLock() {
+        if (mutex_ != nullptr) mutex_->unlock();
+    }
     SendLock(const SendLock &) = delete;
     SendLock &operator=(const SendLock &) = delete;
 
 private:
+    void lock(Socket socket, std::mutex SocketLocks::*which);
     std::mutex *mutex_ = nullptr;
 };
 

@@ -92,8 +92,23 @@ int poll_timeout_ms(const std::optional<Clock::time_point> &deadline, Clock::tim
     return static_cast<int>(std::min<long long>(wait, 60000));
 }
 
-// Serves the adapter until a stop signal; false on a capture error.
-bool serve(pcap_t *handle, Bridge &bridge, const sigset_t &wait_mask) {
+// True as soon as the capture has a frame, false when none came for `spin`
+// (or the bridge has something due first): polls without sleeping.
+bool frame_within(pollfd &capture, const Bridge &bridge, std::chrono::microseconds spin) {
+    if (spin.count() == 0) return false;
+    auto until = Clock::now() + spin;
+    if (const auto due = bridge.next_deadline()) until = std::min(until, *due);
+    do {
+        if (poll(&capture, 1, 0) > 0) return true;
+    } while (!stop_requested && Clock::now() < until);
+    return false;
+}
+
+// Serves the adapter until a stop signal; false on a capture error. Sleeps in
+// ppoll() on the capture's descriptor between frames, after `spin` of polling
+// without sleeping.
+bool serve(pcap_t *handle, Bridge &bridge, const sigset_t &wait_mask,
+           std::chrono::microseconds spin) {
     pollfd capture{pcap_get_selectable_fd(handle), POLLIN, 0};
     if (capture.fd < 0) {
         std::fprintf(stderr, "the adapter offers no selectable descriptor\n");
@@ -101,12 +116,14 @@ bool serve(pcap_t *handle, Bridge &bridge, const sigset_t &wait_mask) {
     }
     while (!stop_requested) {
         bridge.tick(Clock::now());
-        const int timeout_ms = poll_timeout_ms(bridge.next_deadline(), Clock::now());
-        const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        const int ready = ppoll(&capture, 1, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
-        if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "poll: %s\n", std::strerror(errno));
-            return false;
+        if (!frame_within(capture, bridge, spin)) {
+            const int timeout_ms = poll_timeout_ms(bridge.next_deadline(), Clock::now());
+            const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+            const int ready = ppoll(&capture, 1, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
+            if (ready < 0 && errno != EINTR) {
+                std::fprintf(stderr, "poll: %s\n", std::strerror(errno));
+                return false;
+            }
         }
         // Drain what has arrived, one batch of at most the free buffers at a time.
         while (!stop_requested) {
@@ -165,7 +182,8 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
     bridge.announce_credits();
 
-    const bool served = serve(handle, bridge, wait_mask);
+    const bool served =
+        serve(handle, bridge, wait_mask, std::chrono::microseconds(options.spin_us));
 
     bridge.print_summary(stdout);
     pcap_stat capture_stats{};

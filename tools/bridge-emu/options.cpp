@@ -24,6 +24,7 @@ enum OptionId : int {
     kFlags,
     kBadEtherTypeEvery,
     kRuntEvery,
+    kSpinUs,
     kRmapTarget,
     kRmapDropEvery,
     kRmapBadCrcEvery,
@@ -36,6 +37,7 @@ constexpr option kLongOptions[] = {
     {"credits", required_argument, nullptr, kCredits},
     {"status-ms", required_argument, nullptr, kStatusMs},
     {"strict-numbers", no_argument, nullptr, kStrictNumbers},
+    {"spin-us", required_argument, nullptr, kSpinUs},
     {"drop-every", required_argument, nullptr, kDropEvery},
     {"dup-every", required_argument, nullptr, kDupEvery},
     {"withhold-credits", no_argument, nullptr, kWithholdCredits},
@@ -120,6 +122,9 @@ void print_usage(const char *program) {
         "                            stat_freq x 100 ms (0 = off)\n"
         "  --strict-numbers          report a frame number 0 as a jump too (default: 0 after\n"
         "                            any value is the host starting its numbering again)\n"
+        "  --spin-us N               after a frame, keep polling the capture for N us\n"
+        "                            (up to 100000) before sleeping in poll(): no wake-up\n"
+        "                            delay while frames keep coming (default 0)\n"
         "  --rmap-target LA,KEY,BYTES  an RMAP target with that logical address, key and\n"
         "                            zeroed memory at address 0 (e.g. 0xFE,0x20,65536);\n"
         "                            other packets loop back as before\n"
@@ -172,6 +177,9 @@ ParseResult parse_options(int argc, char **argv, Options &options) {
                 break;
             case kStrictNumbers:
                 options.strict_numbers = true;
+                break;
+            case kSpinUs:
+                ok = parse_number("spin-us", optarg, 0, 100000, options.spin_us);
                 break;
             case kDropEvery:
                 ok = parse_number("drop-every", optarg, 1, kMaxEvery, options.drop_every);

@@ -17,6 +17,7 @@ struct Options {
     unsigned credits = 32;              // receive buffers, 1..255
     unsigned status_ms = 1000;          // status period, 0 = off
     bool strict_numbers = false;        // a frame number 0 is a jump like any other
+    unsigned spin_us = 0;               // keep polling this long after a frame before sleeping
     bool verbose = false;
     RmapTargetSettings rmap;  // memory_size 0: no RMAP target
 
