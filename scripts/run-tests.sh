@@ -46,7 +46,7 @@ address_and_undefined() {
 
 thread() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_SANITIZE=thread \
-        -DSPWETH_BUILD_BENCH=OFF >/dev/null
+        -DSPWETH_BUILD_TOOLS=ON -DSPWETH_BUILD_BENCH=OFF >/dev/null
     cmake --build build-tsan -j "$jobs" --target spweth_unit_tests spweth-bridge-emu spweth_thread_tests
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         ctest --test-dir build-tsan --output-on-failure -R "$tsan_filter" --no-tests=error
