@@ -22,10 +22,10 @@ void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number
 }
 
 std::uint8_t take_data_frame_number() {
-    return library_state.data_frame_counter.fetch_add(1, std::memory_order_relaxed);
+    return advance_shared(library_state.data_frame_counter, std::uint8_t{1});
 }
 std::uint8_t take_ccode_frame_number() {
-    return library_state.ccode_frame_counter.fetch_add(1, std::memory_order_relaxed);
+    return advance_shared(library_state.ccode_frame_counter, std::uint8_t{1});
 }
 
 namespace {

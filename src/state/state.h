@@ -129,6 +129,18 @@ struct LibraryState {
 
 extern LibraryState library_state;
 
+// Adds `step` to a counter that threads share only in thread-safe mode, and
+// returns its value before. In the default mode a plain load and store spare
+// every frame a locked instruction.
+template <typename T>
+T advance_shared(std::atomic<T> &counter, T step) {
+    if (library_state.thread_safe_mode != 0)
+        return counter.fetch_add(step, std::memory_order_relaxed);
+    const T before = counter.load(std::memory_order_relaxed);
+    counter.store(static_cast<T>(before + step), std::memory_order_relaxed);
+    return before;
+}
+
 // On/off settings store 1 for an argument above 0, else 0.
 constexpr int normalise_flag(int on) { return on > 0 ? 1 : 0; }
 

@@ -135,8 +135,7 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             console_error("\nError sending packet: %s\n", pcap_geterr(socket));
             return kSendFailed;
         }
-        if (library_state.send_crediting != 0)
-            library_state.bridge_credits.fetch_sub(1, std::memory_order_relaxed);
+        if (library_state.send_crediting != 0) advance_shared(library_state.bridge_credits, -1);
         remaining -= count;
         first = false;
     }
