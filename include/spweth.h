@@ -285,6 +285,17 @@ SPWETH_API int get_recv_idle_wait(void);
 SPWETH_API int set_send_credit_timeout(int milliseconds);
 SPWETH_API int get_send_credit_timeout(void);
 
+/*
+ * SpW_Eth_Get_State and SpW_Eth_Get_State_From_MAC with a deadline: they
+ * return SPWETH_TIMED_OUT when no status record has come timeout_ms after the
+ * call (timeout_ms <= 0: no deadline), and otherwise what the calls without a
+ * deadline return.
+ */
+SPWETH_API int SpW_Eth_Get_State_Timeout(struct pcap *socket, spw_eth_state *state,
+                                         mac_address *source, int timeout_ms);
+SPWETH_API int SpW_Eth_Get_State_From_MAC_Timeout(struct pcap *socket, spw_eth_state *state,
+                                                  const mac_address *source, int timeout_ms);
+
 /* ------------------------------------------------------------------------ */
 /* Event handlers                                                           */
 /* ------------------------------------------------------------------------ */

@@ -108,7 +108,7 @@ _DECLARATIONS = {
     "SpW_Eth_Set_Receive_Timer": (c_int, [c_void_p, c_ubyte]),
     "SpW_Eth_Set_Data_Filtr": (c_int, [c_void_p, c_ubyte, c_ubyte]),
     "SpW_Eth_Reset": (c_int, [c_void_p]),
-    "SpW_Eth_Get_State_From_MAC": (c_int, [c_void_p, c_void_p, c_char_p]),
+    "SpW_Eth_Get_State_From_MAC_Timeout": (c_int, [c_void_p, c_void_p, c_char_p, c_int]),
     # console printers
     "print_error_type": (None, [c_int]),
     "debug_dump": (None, [c_char_p, c_char_p, c_uint]),

@@ -3,7 +3,6 @@
 import builtins
 import ctypes
 import dataclasses
-import threading
 
 from . import _args
 from ._errors import Error, Timeout
@@ -331,38 +330,17 @@ class Socket:
     # ------------------------------------------------------------ bridge
 
     def status(self, timeout=None):
-        """The bridge's next status record; Timeout after `timeout` seconds (None: for ever).
-
-        The time-out ends the wait by clearing the library's wait flag, which
-        ends any other thread's wait in progress as well.
-        """
+        """The bridge's next status record; Timeout after `timeout` seconds (None: for ever)."""
         timeout_ms = _args.milliseconds("timeout", timeout, optional=True)
         lib = library()
         handle = self._open_handle()
         record = (c_ubyte * STATE_RECORD_SIZE)()
         source = ctypes.create_string_buffer(mac_bytes(lib.get_current_dest_mac_address()), 6)
-        expired = threading.Event()
-
-        def expire():
-            expired.set()
-            lib.set_wait_receive_active(0)
-
-        timer = threading.Timer(timeout_ms / 1000, expire) if timeout_ms else None
-        if timer:
-            timer.daemon = True
-            timer.start()
-        try:
-            length = lib.SpW_Eth_Get_State_From_MAC(handle, record, source)
-        finally:
-            if timer:
-                timer.cancel()
-                timer.join()
-                if expired.is_set():
-                    lib.set_wait_receive_active(1)
+        length = lib.SpW_Eth_Get_State_From_MAC_Timeout(handle, record, source, timeout_ms or 0)
         _raise_handler_error()
         if length > 0:
             return Status.from_bytes(bytes(record))
-        if expired.is_set():
+        if length == TIMED_OUT:
             raise Timeout(f"no status record from {_args.format_mac(source.raw)} "
                           f"within {timeout} s", TIMED_OUT)
         raise Error(f"the status query on {self.adapter.name} failed ({length})", length)

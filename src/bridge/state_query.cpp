@@ -13,11 +13,13 @@ namespace {
 static_assert(sizeof(spw_eth_state) == kStateRecordSize);
 
 // Mode 7 writes the frame's source into *source; mode 8 only reads it.
-int query_state(RecvMode mode, Socket socket, spw_eth_state *state, const mac_address *source) {
+int query_state(RecvMode mode, Socket socket, spw_eth_state *state, const mac_address *source,
+                const Deadline &deadline = Deadline::none()) {
     unsigned char type_byte = 0;
     auto *record = reinterpret_cast<unsigned char *>(state);
     auto *address = source != nullptr ? const_cast<unsigned char *>(source->bytes) : nullptr;
-    return SpW_Recv_Packet_uni(mode, socket, record, kStateRecordSize, address, &type_byte, 0);
+    return SpW_Recv_Packet_uni(mode, socket, record, kStateRecordSize, address, &type_byte, 0,
+                               deadline);
 }
 
 // Opens chosen_device in blocking mode, without a read buffer, runs the query
@@ -55,6 +57,18 @@ SPWETH_API int SpW_Eth_Get_State(struct pcap *socket, spw_eth_state *state, mac_
 SPWETH_API int SpW_Eth_Get_State_From_MAC(struct pcap *socket, spw_eth_state *state,
                                           const mac_address *source) {
     return spweth::query_state(spweth::kRecvStateFromMac, socket, state, source);
+}
+
+SPWETH_API int SpW_Eth_Get_State_Timeout(struct pcap *socket, spw_eth_state *state,
+                                         mac_address *source, int timeout_ms) {
+    return spweth::query_state(spweth::kRecvState, socket, state, source,
+                               spweth::Deadline::after_ms(timeout_ms));
+}
+
+SPWETH_API int SpW_Eth_Get_State_From_MAC_Timeout(struct pcap *socket, spw_eth_state *state,
+                                                  const mac_address *source, int timeout_ms) {
+    return spweth::query_state(spweth::kRecvStateFromMac, socket, state, source,
+                               spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Eth_Get_State_By_Dev(spw_eth_state *state, mac_address *source) {

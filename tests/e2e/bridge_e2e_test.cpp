@@ -92,10 +92,9 @@ class BridgeStatus : public NamespaceTest {
 protected:
     spw_eth_state query() {
         spw_eth_state state{};
-        watchdog_.arm(3000ms);
-        const int length = SpW_Eth_Get_State_From_MAC(socket_, &state, &e2e::kBridgeMac);
-        EXPECT_FALSE(watchdog_.disarm()) << "no status frame";
-        EXPECT_EQ(88, length);
+        const int length =
+            SpW_Eth_Get_State_From_MAC_Timeout(socket_, &state, &e2e::kBridgeMac, 3000);
+        EXPECT_EQ(88, length) << "no status frame";
         return state;
     }
 };

@@ -99,6 +99,21 @@ TEST_F(TimedReceive, ClearingTheWaitFlagEndsItWithZeroAndBadArgumentsAreRefused)
                                                    100));
 }
 
+TEST_F(TimedReceive, StateQueriesTooReturnTheRecordOrTimeOut) {
+    spw_eth_state state{};
+    const mac_address bridge{{0x00, 0x01, 0x02, 0x03, 0x04, 0x05}};
+    on_empty_poll(10 * kMs, [this](int poll) {
+        if (poll == 3) push(bridge_frame(test::kStatus, pattern(88, 4)));
+    });
+    EXPECT_EQ(88, SpW_Eth_Get_State_From_MAC_Timeout(socket_, &state, &bridge, 50));
+    EXPECT_EQ(pattern(88, 4), Bytes(reinterpret_cast<std::uint8_t *>(&state),
+                                    reinterpret_cast<std::uint8_t *>(&state) + 88));
+
+    on_empty_poll(10 * kMs);
+    mac_address source{};
+    EXPECT_EQ(SPWETH_TIMED_OUT, SpW_Eth_Get_State_Timeout(socket_, &state, &source, 50));
+}
+
 using CreditTimeOut = WaitingTest;
 
 TEST_F(CreditTimeOut, StopsBeforeTheNextFrameWithTheMessageAndUsesNoNumber) {

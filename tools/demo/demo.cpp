@@ -22,7 +22,6 @@
 
 #include "spweth.h"
 #include "spweth_rmap.h"
-#include "wait_watchdog.h"
 
 namespace {
 
@@ -398,12 +397,11 @@ int command_config(const Options &options) {
 int command_status(const Options &options) {
     auto session = Session::open(options);
     if (!session) return 1;
-    WaitWatchdog watchdog;
     spw_eth_state state{};
     const mac_address from = bridge_address();
-    watchdog.arm(timeout_of(options, 5000));
-    const int length = SpW_Eth_Get_State_From_MAC(session->socket(), &state, &from);
-    if (watchdog.disarm() || length <= 0) {
+    const int length = SpW_Eth_Get_State_From_MAC_Timeout(
+        session->socket(), &state, &from, static_cast<int>(timeout_of(options, 5000).count()));
+    if (length <= 0) {
         std::printf("No status record from %s within the time-out.\n",
                     format_mac(from.bytes).c_str());
         return 1;
@@ -650,7 +648,7 @@ void print_menu() {
         " k loopback test          0 quit\n");
 }
 
-void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
+void menu_action(char key, pcap *&socket) {
     auto need_socket = [&] {
         if (socket == nullptr) std::printf("Open an adapter first (2).\n");
         return socket != nullptr;
@@ -761,9 +759,8 @@ void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
             if (need_socket()) {
                 spw_eth_state state{};
                 mac_address from{};
-                watchdog.arm(std::chrono::milliseconds(5000));
-                const int length = SpW_Eth_Get_State(socket, &state, &from);
-                if (watchdog.disarm() || length <= 0)
+                const int length = SpW_Eth_Get_State_Timeout(socket, &state, &from, 5000);
+                if (length <= 0)
                     std::printf("No status within 5 s.\n");
                 else
                     print_spw_eth_state(&state);
@@ -801,7 +798,6 @@ void menu_action(char key, pcap *&socket, WaitWatchdog &watchdog) {
 int command_menu() {
     Display_SDK_and_demo_information();
     set_recv_idle_wait(1);
-    WaitWatchdog watchdog;  // status queries have no deadline of their own
     pcap *socket = nullptr;
     for (;;) {
         print_menu();
@@ -816,7 +812,7 @@ int command_menu() {
             continue;
         }
         if (key == '0') break;
-        menu_action(key, socket, watchdog);
+        menu_action(key, socket);
     }
     if (socket != nullptr) SpW_Socket_Close(socket);
     return 0;

@@ -1,6 +1,6 @@
-// Receive calls of the library wait until something arrives. WaitWatchdog
-// ends a wait that lasts too long by clearing the library's wait flag from a
-// thread of its own: arm() before the call, disarm() after it.
+// For the receive calls without a deadline of their own: WaitWatchdog ends a
+// wait that lasts too long by clearing the library's wait flag from a thread
+// of its own: arm() before the call, disarm() after it.
 #pragma once
 
 #include <chrono>
