@@ -154,12 +154,50 @@ SPWETH_API int get_number_chosen_network_device(void);
 SPWETH_API int SpW_Socket_Close(struct pcap *socket);
 SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
 
+/*
+ * The library keeps the set of sockets it has open. Every call that takes a
+ * socket refuses one it did not open or has closed (-1, or the call family's
+ * failure value) and touches nothing: a second SpW_Socket_Close returns -1.
+ * Null, or a negative result of SpW_Socket_Init passed on unchecked, counts
+ * as no socket, as before (SpW_Socket_Close returns 0 for it).
+ */
+
+/* Per-socket counters; the record may grow at its end (reserved is 0). */
+typedef struct spweth_socket_counters {
+    unsigned long long frames_received;      /* bridge frames taken from the adapter */
+    unsigned long long packets_received;     /* packets returned by the packet receives */
+    unsigned long long packets_cut;          /* of those or abandoned: frames were lost */
+    unsigned long long fragments_discarded;  /* middle and end fragments with no start */
+    unsigned long long read_buffer_growths;  /* doublings of the read buffer */
+    unsigned long long read_buffer_overflows; /* set-aside frames lost past the limit */
+    unsigned long long rmap_replies_dropped; /* RMAP replies that matched no transaction */
+    unsigned long long reserved[9];
+} spweth_socket_counters;
+
+/*
+ * Copies min(size, sizeof *out) bytes of the socket's counters to out.
+ * Returns 0, or -1 for an unknown socket, a null out or a negative size.
+ * Closing the socket discards them.
+ */
+SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out, int size);
+
 /* ------------------------------------------------------------------------ */
 /* Read buffers                                                             */
 /* ------------------------------------------------------------------------ */
 
 SPWETH_API int set_recv_buffering(int recv_buffering);
 SPWETH_API void set_recv_buffer_size(int size);
+
+/*
+ * How far a read buffer may grow while a send waits for credits: a buffer
+ * that has no room for a frame to set aside doubles (from
+ * set_recv_buffer_size's size) up to this many bytes. Default 64 MiB
+ * (67108864); never below the buffer size. Returns the value stored.
+ * Frames that do not fit even then are lost, and the packets they belong to
+ * are returned cut (ended by EEP; see Reception).
+ */
+SPWETH_API int set_recv_buffer_limit(int bytes);
+SPWETH_API int get_recv_buffer_limit(void);
 
 /*
  * Thread-safe mode (off by default: no lock anywhere). With safe_mode > 0, one
@@ -186,6 +224,17 @@ SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, i
                                int end_marker);
 SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
                                             int length, int end_marker, int channel);
+
+/*
+ * SpW_Send_Packet with a deadline: timeout_ms after the call (<= 0: none) it
+ * returns SPWETH_TIMED_OUT when the packet's next frame could not go yet
+ * (waiting for credits, or in thread-safe mode for the socket's send lock).
+ * Frames sent before stay sent: the bridge then holds a packet without its
+ * end. The credit time-out (set_send_credit_timeout) applies as well and
+ * gives -2 with its message when it passes first.
+ */
+SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char *data, int length,
+                                       int end_marker, int timeout_ms);
 
 /* ------------------------------------------------------------------------ */
 /* Control codes: the result of pcap_sendpacket (0, or -1)                  */
@@ -346,6 +395,16 @@ SPWETH_API int SpW_Eth_Get_State_By_Dev_From_MAC(spw_eth_state *state,
 /* ------------------------------------------------------------------------ */
 /* Console printers (standard output)                                       */
 /* ------------------------------------------------------------------------ */
+
+/*
+ * Messages to the application's own log. By default the library prints its
+ * messages to standard output and standard error. While a handler is set,
+ * every message goes to it instead, fully formatted, with stream 1 for what
+ * would go to standard output and 2 for standard error. A null handler
+ * restores the streams. Set it before threads start.
+ */
+typedef void (*spweth_console_handler)(int stream, const char *text, void *context);
+SPWETH_API void set_console_handler(spweth_console_handler handler, void *context);
 
 SPWETH_API void Display_SDK_and_demo_information(void);
 SPWETH_API void set_receive_timeout(int ignored_timeout);
