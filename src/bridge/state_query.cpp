@@ -40,7 +40,11 @@ int query_state_by_device(RecvMode mode, spw_eth_state *state, const mac_address
     announce_listening(device);
     if (const std::intptr_t failed = install_bridge_filter(capture); failed < 0)
         return static_cast<int>(failed);
-    query_state(mode, capture, state, source);
+    // The capture is one of the library's sockets for the query's length.
+    if (register_socket(capture) != nullptr) {
+        query_state(mode, capture, state, source);
+        unregister_socket(capture);
+    }
     pcap_close(capture);
     return 0;
 }

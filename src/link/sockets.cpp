@@ -115,6 +115,14 @@ std::intptr_t socket_init(int interface_number) {
         return kNonBlockFailed;
     }
     if (s().recv_buffering != 0 && !read_buffer_claim(handle)) return kNoReadBuffer;
+    SocketRecord *record = register_socket(handle);
+    if (record == nullptr) {
+        read_buffer_release(handle);
+        pcap_close(handle);
+        console_print("Error: too many sockets opened (%d).\n", kMaxSockets);
+        return kNoReadBuffer;
+    }
+    if (s().recv_buffering != 0) record->read_buffer = read_buffer_find(handle);
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
@@ -134,12 +142,16 @@ std::intptr_t socket_init_dialog() {
     return socket_init(chosen);
 }
 
+// No socket (null, or a failed open's result) closes nothing and returns 0; a
+// handle the library does not hold (closed before, or foreign) returns -1.
 int socket_close(Socket socket) {
-    if (!is_socket(socket)) return 0;
+    if (reinterpret_cast<std::intptr_t>(socket) <= 0) return 0;
+    if (!is_socket(socket)) return kNotASocket;
     unregister_event_handlers();
     if (s().recv_buffering != 0) read_buffer_release(socket);
     s().data_frame_counter = 0;
     s().ccode_frame_counter = 0;
+    unregister_socket(socket);
     pcap_close(socket);
     return 0;
 }
@@ -159,7 +171,7 @@ SPWETH_API int Get_Number_Chosen_Network_Device(void) {
 SPWETH_API int get_number_chosen_network_device(void) { return Get_Number_Chosen_Network_Device(); }
 SPWETH_API int SpW_Socket_Close(struct pcap *socket) { return spweth::socket_close(socket); }
 SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket) {
-    spweth::socket_close(socket);
+    if (spweth::socket_close(socket) < 0) return spweth::kNotASocket;
     return spweth::socket_init(spweth::library_state.chosen_device_number);
 }
 

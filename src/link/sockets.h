@@ -12,6 +12,7 @@ namespace spweth {
 // Socket-call result codes.
 enum SocketResult : std::intptr_t {
     kFindAllDevsFailed = -1,
+    kNotASocket = -1,  // a handle the library does not hold
     kNoAdapters = -2,
     kAdapterOutOfRange = -3,
     kOpenFailed = -4,
@@ -32,9 +33,18 @@ inline constexpr int kCaptureBufferSize = 16 * 1024 * 1024;
 inline constexpr const char *kBridgeFilter = "ether proto 0x06AB";
 inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
 
-// False for no socket: null, or a negative result of SpW_Socket_Init that a
-// caller passed on unchecked. Calls given no socket leave pcap alone.
-inline bool is_socket(Socket socket) { return reinterpret_cast<std::intptr_t>(socket) > 0; }
+// The socket table. find_socket gives the record of a socket the library has
+// open, and null for anything else: null, a negative result of
+// SpW_Socket_Init passed on unchecked, a closed or a foreign handle. Calls
+// given no socket leave pcap alone.
+SocketRecord *find_socket(Socket socket);
+inline bool is_socket(Socket socket) { return find_socket(socket) != nullptr; }
+// Enters an opened handle with a fresh record (its read buffer, if any, is
+// attached by the caller); null when the table is full.
+SocketRecord *register_socket(Socket socket);
+void unregister_socket(Socket socket);
+// The RMAP layer counts a reply that matched no transaction.
+void count_rmap_reply_dropped(Socket socket);
 
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();

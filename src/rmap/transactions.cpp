@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/sockets.h"
 #include "rmap/codec.h"
 
 namespace spweth::rmap {
@@ -33,16 +34,19 @@ int milliseconds_left(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Sends the command and, when it asks for one, waits for its reply until
-// timeout_ms (none for <= 0) has passed. A successful reply's data goes to
+// Sends the command and, when it asks for one, waits for its reply; one
+// deadline, timeout_ms after the call (none for <= 0), bounds both. A successful reply's data goes to
 // `data` (which may be empty to drop it).
 int transact(pcap *socket, const std::optional<Command> &command, std::span<std::uint8_t> data,
              int timeout_ms) {
-    if (!command || socket == nullptr) return kBadArgument;
+    if (!command || !is_socket(socket)) return kBadArgument;
     std::vector<std::uint8_t> packet(command_size(*command));
     const int length = build(*command, packet);
     if (length < 0) return kBadArgument;
-    if (SpW_Send_Packet(socket, packet.data(), length, kEndWithEop) != length) return kSendFailed;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    const int sent = SpW_Send_Packet_Timeout(socket, packet.data(), length, kEndWithEop, timeout_ms);
+    if (sent == SPWETH_TIMED_OUT) return SPWETH_TIMED_OUT;
+    if (sent != length) return kSendFailed;
     if ((command->instruction & instruction::kReply) == 0) return 0;
 
     const ExpectedReply expected = expected_reply(*command);
@@ -50,7 +54,6 @@ int transact(pcap *socket, const std::optional<Command> &command, std::span<std:
     std::vector<std::uint8_t> received(reply_size(expected) + 1);
     unsigned char bridge[kMacSize];
     std::memcpy(bridge, get_current_dest_mac_address(), kMacSize);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
     for (;;) {
         int wait_ms = kNoDeadline;
         if (timeout_ms > 0) {
@@ -70,6 +73,7 @@ int transact(pcap *socket, const std::optional<Command> &command, std::span<std:
         switch (parse_reply({received.data(), held}, expected, reply)) {
             case ReplyMatch::other_packet:
                 dropped_packets.fetch_add(1);
+                count_rmap_reply_dropped(socket);
                 continue;
             case ReplyMatch::bad_reply:
                 return SPW_RMAP_BAD_REPLY;

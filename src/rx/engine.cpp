@@ -1,7 +1,19 @@
 // The receive engine: one polling loop behind every receive call, state query
-// and credit wait. Frames come from the socket's read buffer first, then from
-// pcap (examined in pcap's own buffer); each is decoded by decode_frame and
-// then handled as the action table says for its type and the call's mode.
+// and credit wait. Frames come from the socket's held frame and read buffer
+// first, then from pcap (examined in pcap's own buffer); each is decoded by
+// decode_frame and then handled as the action table says for its type and the
+// call's mode.
+//
+// A packet is returned whole only when it is whole. In the packet modes:
+// - a packet that loses frames (a gap in the read buffer, or the start of
+//   another packet before its end) is returned with what it has, ended by
+//   EEP, and counted as cut; the frame that showed the loss is held for the
+//   next receive;
+// - middle and end fragments with no packet open are discarded (and counted)
+//   up to and including their end fragment;
+// - a call that returns with a packet open (deadline, wait flag, or an
+//   extended receive's other frame) leaves the rest of that packet to be
+//   discarded by the next receive.
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -28,10 +40,12 @@ inline constexpr std::size_t kEmptyErrorRecordSize = 2;
 
 // What a mode does with a frame that has passed decoding and the address step.
 enum class Action : std::uint8_t {
-    store_first,             // payload to the buffer's start; the running offset becomes P
+    start_packet,            // opens a packet: payload to the buffer's start, the offset P
     append,                  // payload at the running offset; the offset grows by P
     finish,                  // append, then return the packet's length; the type byte stays 0
     finish_with_eep,         // the type byte becomes 1, then finish
+    whole,                   // a packet in one frame: start_packet, then finish
+    whole_with_eep,          // start_packet, then finish_with_eep
     deliver_if_masked,       // type byte := type, payload to the buffer's start, return P
     error_record_if_masked,  // type byte := 7, the error record to the buffer, return n
     ccode_handler,           // a heap copy of the payload to the registered handler
@@ -64,12 +78,12 @@ using enum Action;
 // clang-format off
 constexpr ActionRow kActionTable[] = {
     // type                    mask bit     modes 1, 2         modes 4, 5              modes 3, 6              modes 7, 8  mode 10
-    {FrameType::sof,           0x8,        {store_first,       store_first,            deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::sof,           0x8,        {start_packet,      start_packet,           deliver_if_masked,      ignore,     set_aside}},
     {FrameType::mof,           0x1,        {append,            append,                 deliver_if_masked,      ignore,     set_aside}},
     {FrameType::eof,           0x10,       {finish,            finish,                 deliver_if_masked,      ignore,     set_aside}},
-    {FrameType::feof,          0x2,        {finish,            finish,                 deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::feof,          0x2,        {whole,             whole,                  deliver_if_masked,      ignore,     set_aside}},
     {FrameType::eef,           0x20,       {finish_with_eep,   finish_with_eep,        deliver_if_masked,      ignore,     set_aside}},
-    {FrameType::feef,          0x4,        {finish_with_eep,   finish_with_eep,        deliver_if_masked,      ignore,     set_aside}},
+    {FrameType::feef,          0x4,        {whole_with_eep,    whole_with_eep,         deliver_if_masked,      ignore,     set_aside}},
     {FrameType::control_codes, 0x40,       {ccode_handler,     deliver_if_masked,      deliver_if_masked,      ignore,     set_aside}},
     {FrameType::errors,        0x80,       {err_frame_handler, error_record_if_masked, error_record_if_masked, ignore,     drop}},
     {FrameType::status,        0x100,      {status_handler,    deliver_if_masked,      deliver_if_masked,      state_copy, drop}},
@@ -152,10 +166,12 @@ int saturated(std::int64_t length) {
 // One receive call: its arguments, running offset and record copy.
 class ReceiveCall {
 public:
-    ReceiveCall(ModeTraits traits, Socket socket, unsigned char *buffer, int length,
-                unsigned char *mac, unsigned char *type, int frame_mask, const Deadline &deadline)
+    ReceiveCall(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
+                int length, unsigned char *mac, unsigned char *type, int frame_mask,
+                const Deadline &deadline)
         : traits_(traits),
           socket_(socket),
+          record_(record),
           buffer_(buffer),
           capacity_(length > 0 ? static_cast<std::size_t>(length) : 0),
           mac_(mac),
@@ -173,10 +189,15 @@ public:
 
 private:
     int run();
-    enum class Take { frame, next_turn, pcap_empty, no_slot };
+    enum class Take { frame, next_turn, frames_lost, pcap_empty, no_slot };
 
     Take take_frame(FrameView &frame);
     std::optional<int> examine(const FrameView &frame);
+    int packet_end(std::int64_t length);
+    int cut_packet();
+    void hold(const FrameView &frame);
+    void discard_fragment();
+    void abandon_open_packet();
     void store(std::int64_t at, const FrameView &frame, std::size_t payload_length);
     int deliver_error_record(const FrameView &frame, std::size_t payload_length);
     void call_handler(event_handler handler, const FrameView &frame, std::size_t size,
@@ -186,6 +207,7 @@ private:
 
     const ModeTraits traits_;
     const Socket socket_;
+    SocketRecord &record_;
     unsigned char *const buffer_;
     const std::size_t capacity_;  // length, a negative one counting as 0
     unsigned char *const mac_;
@@ -193,20 +215,30 @@ private:
     const std::uint32_t mask_;
     const Deadline deadline_;
     std::int64_t offset_ = 0;     // packet bytes so far, counted whether copied or not
+    bool packet_open_ = false;    // a start fragment was taken and no end yet
     ReadBuffer *slot_ = nullptr;  // the socket's read buffer as found this turn
     RecordCopy copy_;             // released before every pcap read and on return
 };
 
 int ReceiveCall::run() {
     for (;;) {
-        if (library_state.wait_receive_active.load() == 0) return 0;
+        if (library_state.wait_receive_active.load() == 0) {
+            abandon_open_packet();
+            return 0;
+        }
         // Checked for every frame too: a stream of frames that never completes
         // a packet must not hold the call past its deadline.
-        if (deadline_.passed()) return kRecvTimedOut;
+        if (deadline_.passed()) {
+            abandon_open_packet();
+            return kRecvTimedOut;
+        }
         FrameView frame(nullptr, 0);
         switch (take_frame(frame)) {
             case Take::no_slot:
                 return kRecvNoSlot;
+            case Take::frames_lost:
+                if (packet_open_) return cut_packet();
+                continue;
             case Take::pcap_empty:
                 if (traits_.column == kCreditWait) return 0;
                 wait_for_frame(socket_, deadline_);
@@ -223,12 +255,21 @@ int ReceiveCall::run() {
 ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     slot_ = nullptr;
     if (library_state.recv_buffering != 0) {
-        slot_ = read_buffer_find(socket_);
+        slot_ = record_.read_buffer;
         if (slot_ == nullptr && traits_.column != kStateModes) return Take::no_slot;
+    }
+    // The credit wait leaves the held frame and the read buffer alone: what it
+    // sets aside must come after them.
+    if (traits_.column != kCreditWait && record_.held.length != 0) {
+        // Held frames are taken only first in a call, before any can be held again.
+        frame = FrameView(record_.held.bytes.data(), record_.held.length);
+        record_.held.length = 0;
+        return Take::frame;
     }
     if (slot_ != nullptr && traits_.column != kCreditWait && slot_->fill != 0) {
         const int length = read_buffer_take(*slot_, copy_);
-        if (length <= 0) return Take::next_turn;
+        if (length < 0) return Take::frames_lost;
+        if (length == 0) return Take::next_turn;
         frame = FrameView(copy_.data, static_cast<std::size_t>(length));
         return Take::frame;
     }
@@ -236,6 +277,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     pcap_pkthdr *header = nullptr;
     const u_char *data = nullptr;
     if (pcap_next_ex(socket_, &header, &data) <= 0) return Take::pcap_empty;
+    record_.counters.frames_received.add();
     frame = FrameView(data, header->caplen);  // only the captured bytes are there
     return Take::frame;
 }
@@ -260,28 +302,53 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
     const std::size_t payload_length = decoded.payload_length;
     const bool masked = (mask_ & row->mask_bit) != 0;
 
-    switch (row->actions[traits_.column]) {
-        case store_first:
+    const Action action = row->actions[traits_.column];
+    switch (action) {
+        case start_packet:
+        case whole:
+        case whole_with_eep:
+            if (packet_open_) {  // the open packet's end was lost
+                hold(frame);
+                return cut_packet();
+            }
             store(0, frame, payload_length);
             offset_ = static_cast<std::int64_t>(payload_length);
-            return std::nullopt;
+            packet_open_ = true;
+            if (action == start_packet) return std::nullopt;
+            if (action == whole_with_eep) *type_ = kEepTypeByte;
+            return packet_end(offset_);
         case append:
+            if (!packet_open_) {
+                discard_fragment();
+                return std::nullopt;
+            }
             store(offset_, frame, payload_length);
             offset_ += static_cast<std::int64_t>(payload_length);
             return std::nullopt;
         case finish_with_eep:
-            *type_ = kEepTypeByte;
-            [[fallthrough]];
         case finish:
+            if (!packet_open_) {
+                discard_fragment();
+                return std::nullopt;
+            }
+            if (action == finish_with_eep) *type_ = kEepTypeByte;
             store(offset_, frame, payload_length);
-            return saturated(offset_ + static_cast<std::int64_t>(payload_length));
+            return packet_end(offset_ + static_cast<std::int64_t>(payload_length));
         case deliver_if_masked:
             if (!masked) return std::nullopt;
+            if (packet_open_) {  // an extended receive: the packet first, this frame next
+                hold(frame);
+                return cut_packet();
+            }
             *type_ = static_cast<unsigned char>(decoded.type);
             store(0, frame, payload_length);
             return static_cast<int>(payload_length);
         case error_record_if_masked:
             if (!masked) return std::nullopt;
+            if (packet_open_) {
+                hold(frame);
+                return cut_packet();
+            }
             return deliver_error_record(frame, payload_length);
         case ccode_handler:
             call_handler(library_state.ccode_handler, frame, payload_length, false);
@@ -303,6 +370,37 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
             return std::nullopt;
     }
     return std::nullopt;
+}
+
+int ReceiveCall::packet_end(std::int64_t length) {
+    packet_open_ = false;
+    record_.counters.packets_received.add();
+    return saturated(length);
+}
+
+// The open packet with what it has, ended by EEP.
+int ReceiveCall::cut_packet() {
+    *type_ = kEepTypeByte;
+    record_.counters.packets_cut.add();
+    return packet_end(offset_);
+}
+
+// Keeps a copy of the frame for the socket's next receive.
+void ReceiveCall::hold(const FrameView &frame) {
+    HeldFrame &held = record_.held;
+    if (frame.length() > held.bytes.size()) {  // longer than any capture: cannot be kept
+        discard_fragment();
+        return;
+    }
+    std::memcpy(held.bytes.data(), frame.bytes(), frame.length());
+    held.length = frame.length();
+}
+
+void ReceiveCall::discard_fragment() { record_.counters.fragments_discarded.add(); }
+
+// The call ends without its packet: what follows of it will be discarded.
+void ReceiveCall::abandon_open_packet() {
+    if (packet_open_) record_.counters.packets_cut.add();
 }
 
 // Copies up to payload_length bytes at `at`, never past the buffer's length.
@@ -349,13 +447,22 @@ std::optional<int> ReceiveCall::copy_state(const FrameView &frame, std::size_t p
     return static_cast<int>(payload_length);
 }
 
+// A frame that cannot be set aside is lost, and counted.
 void ReceiveCall::set_aside_frame(const FrameView &frame) {
-    if (library_state.recv_buffering == 0) return;
-    if (slot_ == nullptr) {
-        console_error("SpW_Recv_Packet_uni. Error getting read buffer for socket.\n");
+    SocketCounters &counters = record_.counters;
+    if (library_state.recv_buffering == 0) {
+        counters.read_buffer_overflows.add();
         return;
     }
-    read_buffer_put(*slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()));
+    if (slot_ == nullptr) {
+        console_error("SpW_Recv_Packet_uni. Error getting read buffer for socket.\n");
+        counters.read_buffer_overflows.add();
+        return;
+    }
+    const PutResult put =
+        read_buffer_put(*slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()));
+    if (put.growths != 0) counters.read_buffer_growths.add(static_cast<std::uint64_t>(put.growths));
+    if (put.lost) counters.read_buffer_overflows.add();
 }
 
 // The frame-type receives give the engine a type byte of their own and widen it.
@@ -375,18 +482,20 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
                         unsigned char *mac, unsigned char *type, int frame_mask,
                         const Deadline &deadline) {
     const std::optional<ModeTraits> traits = traits_of(recv_mode);
-    if (!traits || !is_socket(socket) || type == nullptr) return kRecvBadArgument;
+    SocketRecord *record = find_socket(socket);
+    if (!traits || record == nullptr || type == nullptr) return kRecvBadArgument;
     if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
         return kRecvBadArgument;
 
-    ReceiveCall call(*traits, socket, buffer, length, mac, type, frame_mask, deadline);
+    ReceiveCall call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
     if (library_state.thread_safe_mode == 0) return call.start();
 
-    ReaderLock &reader = socket_locks(socket).reader;
+    FairLock &reader = record->locks.reader;
     if (traits->column == kCreditWait) {
         if (!reader.try_lock()) return kRecvReaderBusy;
-    } else {
-        reader.lock();
+    } else if (!reader.lock(deadline)) {
+        *type = 0;
+        return library_state.wait_receive_active.load() == 0 ? 0 : kRecvTimedOut;
     }
     const int result = call.start();
     reader.unlock();

@@ -68,7 +68,7 @@ ReadBuffer *read_buffer_find(Socket socket) {
     if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
     ReadBufferTable &t = table();
     for (int i = 0; i < kReadBufferSlots; ++i)
-        if (t.keys[i] == socket) return &t.records[i].read_buffer;
+        if (t.keys[i] == socket) return &t.buffers[i];
     return nullptr;
 }
 
@@ -84,16 +84,9 @@ bool read_buffer_claim(Socket socket) {
         return false;
     }
     *key = socket;
-    renew_storage(t.records[static_cast<std::size_t>(key - t.keys.begin())].read_buffer,
+    renew_storage(t.buffers[static_cast<std::size_t>(key - t.keys.begin())],
                   library_state.recv_buffer_size);
     return true;
-}
-
-SocketLocks &socket_locks(Socket socket) {
-    ReadBufferTable &t = table();
-    for (int i = 0; i < kReadBufferSlots; ++i)
-        if (t.keys[i] == socket && socket != nullptr) return t.records[i].locks;
-    return library_state.unbuffered_socket_locks;
 }
 
 void read_buffer_release(Socket socket) {
@@ -102,18 +95,58 @@ void read_buffer_release(Socket socket) {
 }
 
 void read_buffer_flush(ReadBuffer &slot) {
+    slot.gap_marked = false;
     slot.write_pos = 0;
     slot.read_pos = 0;
     slot.fill = 0;
 }
 
-void read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length) {
-    if (slot.capacity - slot.fill < length + kLengthPrefix) read_buffer_flush(slot);
+// The ring's records in order, from index 0, in storage of `capacity` bytes.
+// False, the ring unchanged, when there is no memory for it.
+bool regrow(ReadBuffer &slot, std::uint32_t capacity) {
+    auto *storage = static_cast<std::uint8_t *>(heap_allocate(capacity));
+    if (storage == nullptr) return false;
+    const std::uint32_t fill = slot.fill;
+    ring_read(slot, storage, fill);
+    std::free(slot.storage);
+    slot.storage = storage;
+    slot.capacity = capacity;
+    slot.read_pos = 0;
+    slot.write_pos = fill;
+    slot.fill = fill;
+    return true;
+}
+
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length) {
+    PutResult result;
+    // A record needs its prefix and frame, and room for a gap mark after it.
+    const std::uint64_t needed = std::uint64_t{length} + 2 * kLengthPrefix;
+    const auto limit = static_cast<std::uint32_t>(
+        std::max(library_state.recv_buffer_limit, library_state.recv_buffer_size));
+    while (slot.capacity - slot.fill < needed && slot.capacity != 0 && slot.capacity < limit) {
+        const std::uint32_t grown =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{slot.capacity} * 2, limit));
+        if (!regrow(slot, grown)) break;
+        ++result.growths;
+    }
+    if (slot.capacity - slot.fill < needed) {
+        result.lost = true;
+        // One mark stands for every frame lost until the next record.
+        if (!slot.gap_marked && slot.capacity - slot.fill >= kLengthPrefix) {
+            const std::uint32_t mark = kGapMark;
+            std::uint8_t prefix[kLengthPrefix];
+            std::memcpy(prefix, &mark, kLengthPrefix);
+            ring_write(slot, prefix, kLengthPrefix);
+            slot.gap_marked = true;
+        }
+        return result;
+    }
     std::uint8_t prefix[kLengthPrefix];
     std::memcpy(prefix, &length, kLengthPrefix);
-    ring_write(slot, prefix, std::min(slot.capacity - slot.fill, kLengthPrefix));
-    if (frame != nullptr && length != 0)
-        ring_write(slot, frame, std::min(length, slot.capacity - slot.fill));
+    ring_write(slot, prefix, kLengthPrefix);
+    if (frame != nullptr && length != 0) ring_write(slot, frame, length);
+    slot.gap_marked = false;
+    return result;
 }
 
 void RecordCopy::release() {
@@ -134,6 +167,10 @@ int read_buffer_take(ReadBuffer &slot, RecordCopy &copy) {
     ring_read(slot, prefix, kLengthPrefix);
     std::int32_t length;
     std::memcpy(&length, prefix, kLengthPrefix);
+    if (static_cast<std::uint32_t>(length) == kGapMark) {
+        if (slot.fill == 0) slot.gap_marked = false;
+        return kRecordGap;
+    }
     if (slot.fill < static_cast<std::uint32_t>(length)) {
         console_print("Read buffer error 3: read_buffer wrong data size (%d / %d). Flushing...\n",
                       static_cast<int>(slot.fill), length);
@@ -146,7 +183,7 @@ int read_buffer_take(ReadBuffer &slot, RecordCopy &copy) {
         if (copy.data == nullptr) {
             // No room for the copy: drop this record so that the ring stays consistent.
             ring_read(slot, nullptr, static_cast<std::uint32_t>(length));
-            return -1;
+            return kRecordGap;
         }
         copy.size = length;
     }
@@ -171,14 +208,20 @@ SPWETH_API void set_recv_buffer_size(int size) {
     }
     if (size == library_state.recv_buffer_size) return;
     library_state.recv_buffer_size = size;
-    for (spweth::SocketRecord &record : library_state.read_buffer_table.records)
-        spweth::renew_storage(record.read_buffer, size);
+    for (spweth::ReadBuffer &buffer : library_state.read_buffer_table.buffers)
+        spweth::renew_storage(buffer, size);
 }
+
+SPWETH_API int set_recv_buffer_limit(int bytes) {
+    return library_state.recv_buffer_limit = std::max(bytes, library_state.recv_buffer_size);
+}
+
+SPWETH_API int get_recv_buffer_limit(void) { return library_state.recv_buffer_limit; }
 
 SPWETH_API int set_thread_safe_mode(int safe_mode) {
     library_state.thread_safe_mode = spweth::normalise_flag(safe_mode);
-    for (spweth::SocketRecord &record : library_state.read_buffer_table.records)
-        record.read_buffer.thread_safe = library_state.thread_safe_mode;
+    for (spweth::ReadBuffer &buffer : library_state.read_buffer_table.buffers)
+        buffer.thread_safe = library_state.thread_safe_mode;
     return library_state.thread_safe_mode;
 }
 

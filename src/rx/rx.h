@@ -47,15 +47,21 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
                         unsigned char *mac, unsigned char *type, int frame_mask,
                         const Deadline &deadline = Deadline::none());
 
-// The socket's locks: those of its record, or the ones shared by sockets without one.
-SocketLocks &socket_locks(Socket socket);
-
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);
 bool read_buffer_claim(Socket socket);  // false: all ten keys hold other sockets
 void read_buffer_release(Socket socket);
-void read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length);
+
+// Sets a frame aside. A ring without room doubles, up to the larger of the
+// buffer limit and the buffer size; a frame that still does not fit is lost,
+// and a gap mark (one for a run of lost frames) takes its place in the ring.
+struct PutResult {
+    int growths = 0;
+    bool lost = false;
+};
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length);
 void read_buffer_flush(ReadBuffer &slot);
+inline constexpr std::uint32_t kGapMark = 0x80000000;  // the length prefix of a gap mark
 
 // The receive engine's copy of the record last taken; grows to the largest record.
 struct RecordCopy {
@@ -65,8 +71,10 @@ struct RecordCopy {
     ~RecordCopy() { release(); }
 };
 
-// Takes the next record (fill must be above 0). Returns its length, or -1 when
-// the ring was damaged (it is then flushed).
+// Takes the next record (fill must be above 0). Returns its length; -1 when
+// the ring was damaged (it is then flushed); kRecordGap for a gap mark, or a
+// record dropped for want of memory for its copy. Either way frames are lost.
+inline constexpr int kRecordGap = -2;
 int read_buffer_take(ReadBuffer &slot, RecordCopy &copy);
 
 // Event handlers: all three become none (SpW_Socket_Close).

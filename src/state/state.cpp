@@ -23,7 +23,7 @@ bool skip_out_frame(const std::uint8_t *source_address) {
 
 void reset_library_state() {
     LibraryState &s = library_state;
-    for (SocketRecord &record : s.read_buffer_table.records) std::free(record.read_buffer.storage);
+    for (ReadBuffer &buffer : s.read_buffer_table.buffers) std::free(buffer.storage);
     if (s.device_list != nullptr) pcap_freealldevs(s.device_list);
     std::destroy_at(&s);
     std::construct_at(&s);

@@ -3,12 +3,15 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "spweth.h"
+#include "state/waiting.h"
 
 struct pcap_if;
 struct pcap;
@@ -20,6 +23,7 @@ using Socket = struct pcap *;
 
 inline constexpr int kReadBufferSlots = 10;
 inline constexpr int kDefaultRecvBufferSize = 1000000;
+inline constexpr int kDefaultRecvBufferLimit = 64 * 1024 * 1024;
 
 // One socket's ring of set-aside frames (records: 4-byte host-order length, then the frame).
 struct ReadBuffer {
@@ -29,39 +33,31 @@ struct ReadBuffer {
     std::uint32_t capacity = 0;
     std::uint32_t fill = 0;
     int thread_safe = 0;
+    bool gap_marked = false;  // the last record is the mark of frames lost
 };
 
-// The lock of a socket's one reader in thread-safe mode. The thread that holds
-// it may take it again (an event handler that receives or sends from inside a
-// receive), and other threads can ask whether it is theirs.
-class ReaderLock {
+// A lock that serves its waiters in turn, waits no longer than a deadline,
+// and may be taken again by the thread that holds it (an event handler that
+// receives or sends from inside a receive).
+class FairLock {
 public:
     bool held_by_this_thread() const {
         return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
     }
-    void lock() {
-        if (!held_by_this_thread()) {
-            mutex_.lock();
-            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        }
-        ++depth_;
-    }
-    bool try_lock() {
-        if (!held_by_this_thread()) {
-            if (!mutex_.try_lock()) return false;
-            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        }
-        ++depth_;
-        return true;
-    }
-    void unlock() {
-        if (--depth_ != 0) return;
-        owner_.store(std::thread::id(), std::memory_order_relaxed);
-        mutex_.unlock();
-    }
+    // False when the deadline passes or the wait flag is cleared first.
+    bool lock(const Deadline &deadline);
+    // Takes the lock only when it is free and nobody waits for it.
+    bool try_lock();
+    void unlock();
 
 private:
+    void take();  // under mutex_
+
     std::mutex mutex_;
+    std::condition_variable turn_;
+    std::deque<std::uint64_t> waiting_;  // tickets in order of arrival, under mutex_
+    std::uint64_t next_ticket_ = 0;      // under mutex_
+    bool held_ = false;                  // under mutex_
     std::atomic<std::thread::id> owner_{};
     int depth_ = 0;  // written by the owner only
 };
@@ -70,21 +66,65 @@ private:
 // state queries, credit waits), one packet or configuration frame at a time,
 // and one control-code frame at a time.
 struct SocketLocks {
-    ReaderLock reader;
-    std::mutex sender;
-    std::mutex code_sender;
+    FairLock reader;
+    FairLock sender;
+    FairLock code_sender;
 };
 
-// What a socket owns besides its pcap handle.
+// A counter that one thread writes (the socket's reader, or its sender) and
+// any thread may read: a plain load and store, no locked instruction.
+struct Counter {
+    std::atomic<std::uint64_t> value{0};
+    void add(std::uint64_t n = 1) {
+        value.store(value.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
+    // For a counter that several threads may advance at once.
+    void add_shared() { value.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t get() const { return value.load(std::memory_order_relaxed); }
+};
+
+struct SocketCounters {
+    Counter frames_received;
+    Counter packets_received;
+    Counter packets_cut;
+    Counter fragments_discarded;
+    Counter read_buffer_growths;
+    Counter read_buffer_overflows;
+    Counter rmap_replies_dropped;
+};
+
+// The largest frame a capture hands over (the snapshot length of every socket).
+inline constexpr std::size_t kMaxCapturedFrame = 2048;
+
+// A frame that a receive took but did not consume: the next receive on the
+// socket takes it first (see the receive engine).
+struct HeldFrame {
+    std::array<std::uint8_t, kMaxCapturedFrame> bytes;
+    std::size_t length = 0;  // 0: none
+};
+
+// Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
-    ReadBuffer read_buffer;
+    ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
     SocketLocks locks;
+    SocketCounters counters;
+    HeldFrame held;
 };
 
-// Keys and records side by side: record i belongs to key i; an empty key is null.
+// The sockets the library has open; record i belongs to key i, an empty key
+// is null. Keys are atomic so that a lookup never races an open or close of
+// another socket.
+inline constexpr int kMaxSockets = 64;
+struct SocketTable {
+    std::array<std::atomic<Socket>, kMaxSockets> keys{};
+    std::array<SocketRecord, kMaxSockets> records{};
+    std::mutex changes;  // serialises opens and closes
+};
+
+// The ten read buffers: buffer i belongs to key i; an empty key is null.
 struct ReadBufferTable {
     std::array<Socket, kReadBufferSlots> keys{};
-    std::array<SocketRecord, kReadBufferSlots> records{};
+    std::array<ReadBuffer, kReadBufferSlots> buffers{};
 };
 
 // Each field is written by the subsystem named beside it.
@@ -112,8 +152,8 @@ struct LibraryState {
     int recv_buffering = 1;
     int recv_buffer_size = kDefaultRecvBufferSize;
     int thread_safe_mode = 0;
+    int recv_buffer_limit = kDefaultRecvBufferLimit;
     ReadBufferTable read_buffer_table;
-    SocketLocks unbuffered_socket_locks;  // shared by the sockets without a record
     event_handler ccode_handler = nullptr;
     event_handler err_frame_handler = nullptr;
     event_handler status_handler = nullptr;
@@ -125,6 +165,7 @@ struct LibraryState {
     int device_count = 0;
     struct pcap_if *chosen_device = nullptr;
     int chosen_device_number = -1;
+    SocketTable sockets;
 };
 
 extern LibraryState library_state;

@@ -2,6 +2,7 @@
 
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -129,6 +130,73 @@ void wait_for_news(std::uint64_t seen, const Deadline &deadline) {
 void reset_waiting() {
     monotonic_now_ns = &system_monotonic_now_ns;
     store_wait_flag(1);
+}
+
+}  // namespace spweth
+
+namespace spweth {
+namespace {
+
+// How long a lock waiter sleeps before it looks at its deadline and the wait
+// flag again: the flag has no notification of its own for lock waiters.
+inline constexpr int kLockWaitSliceMs = 10;
+
+}  // namespace
+
+void FairLock::take() {
+    held_ = true;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    depth_ = 1;
+}
+
+bool FairLock::try_lock() {
+    if (held_by_this_thread()) {
+        ++depth_;
+        return true;
+    }
+    std::lock_guard lock(mutex_);
+    if (held_ || !waiting_.empty()) return false;
+    take();
+    return true;
+}
+
+bool FairLock::lock(const Deadline &deadline) {
+    if (held_by_this_thread()) {
+        ++depth_;
+        return true;
+    }
+    std::unique_lock lock(mutex_);
+    if (!held_ && waiting_.empty()) {
+        take();
+        return true;
+    }
+    const std::uint64_t ticket = next_ticket_++;
+    waiting_.push_back(ticket);
+    for (;;) {
+        if (!held_ && waiting_.front() == ticket) {
+            waiting_.pop_front();
+            take();
+            return true;
+        }
+        if (deadline.passed() || library_state.wait_receive_active.load() == 0) {
+            waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+            lock.unlock();
+            turn_.notify_all();  // the next in turn may be free to go now
+            return false;
+        }
+        turn_.wait_for(lock, std::chrono::milliseconds(
+                                 deadline.at_most_ms(kLockWaitSliceMs).poll_timeout_ms()));
+    }
+}
+
+void FairLock::unlock() {
+    if (--depth_ != 0) return;
+    {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+    }
+    turn_.notify_all();
 }
 
 }  // namespace spweth

@@ -21,6 +21,10 @@ public:
     Deadline at_most_ms(int milliseconds) const;
 
     bool is_set() const { return set_; }
+    // True when this deadline is set and comes no later than `other`.
+    bool no_later_than(const Deadline &other) const {
+        return set_ && (!other.set_ || at_ns_ <= other.at_ns_);
+    }
     bool passed() const { return set_ && monotonic_now_ns() >= at_ns_; }
     // What poll() takes: -1 for none, else the milliseconds left, rounded up.
     int poll_timeout_ms() const;

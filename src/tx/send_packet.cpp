@@ -44,17 +44,22 @@ void copy_payload(std::uint8_t *to, const unsigned char *from, std::size_t count
     std::memcpy(to, from, count);
 }
 
+enum class Credits { ready, failed, timed_out };
+
 // Before a frame: with crediting on and the credits down to the limit, reads
-// the socket until the bridge reports enough. False when they cannot come:
+// the socket until the bridge reports enough. Failed when they cannot come:
 // the wait was switched off, the socket has no read buffer to set frames aside
-// in, or the credit time-out passed. In thread-safe mode, while another thread
-// reads the socket, it waits for that reader's credit news instead.
-bool await_credits(Socket socket) {
+// in, or the credit time-out passed; timed out when the call's deadline
+// passed. In thread-safe mode, while another thread reads the socket, it
+// waits for that reader's credit news instead.
+Credits await_credits(Socket socket, const Deadline &call_deadline) {
     LibraryState &s = library_state;
     if (s.send_crediting == 0 || s.bridge_credits > s.send_credit_limit ||
         s.bridge_credits >= s.send_credit_wait)
-        return true;
-    const Deadline deadline = Deadline::after_ms(s.send_credit_timeout_ms);
+        return Credits::ready;
+    const Deadline credit_deadline = Deadline::after_ms(s.send_credit_timeout_ms);
+    const bool call_ends_first = call_deadline.no_later_than(credit_deadline);
+    const Deadline &deadline = call_ends_first ? call_deadline : credit_deadline;
     const bool thread_safe = s.thread_safe_mode != 0;
     std::optional<credit_news::Waiter> waiter;
     if (thread_safe) waiter.emplace();
@@ -63,7 +68,7 @@ bool await_credits(Socket socket) {
         if (s.wait_receive_active.load() == 0) {
             console_error(
                 "\nError sending packet: credit wait stopped, wait_receive_active is 0\n");
-            return false;
+            return Credits::failed;
         }
         const std::uint64_t seen = thread_safe ? credit_news::edition() : 0;
         const int read =
@@ -71,13 +76,14 @@ bool await_credits(Socket socket) {
         if (read == kRecvNoSlot) {
             console_error(
                 "\nError sending packet: no read buffer for the socket, credits cannot be read\n");
-            return false;
+            return Credits::failed;
         }
-        if (s.bridge_credits >= s.send_credit_wait) return true;
+        if (s.bridge_credits >= s.send_credit_wait) return Credits::ready;
         if (deadline.passed()) {
+            if (call_ends_first) return Credits::timed_out;
             console_error("\nError sending packet: no credits from the bridge within %d ms\n",
                           s.send_credit_timeout_ms);
-            return false;
+            return Credits::failed;
         }
         if (read == kRecvReaderBusy)
             credit_news::wait_for_news(seen, deadline);
@@ -91,7 +97,7 @@ bool await_credits(Socket socket) {
 }  // namespace
 
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
-                        int end_marker, unsigned char channel) {
+                        int end_marker, unsigned char channel, const Deadline &deadline) {
     const bool with_channel = variant == kSendFromChannel;
     if (!is_socket(socket) || length < 0 || (length > 0 && data == nullptr) ||
         (with_channel && length == INT_MAX))
@@ -99,7 +105,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     const int total = length + (with_channel ? 1 : 0);
     if (total == 0) return 0;
 
-    const SendLock lock(socket, &SocketLocks::sender);
+    const SendLock lock(socket, &SocketLocks::sender, deadline);
+    if (!lock.acquired()) return SPWETH_TIMED_OUT;
     const bool eep = requests_eep(end_marker);
     std::array<std::uint8_t, frame::kMaxFrameSize> buffer;  // filled before each send
     std::uint8_t *const payload = buffer.data() + kHeaderSize;
@@ -114,7 +121,14 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     std::size_t remaining = static_cast<std::size_t>(total);
     bool first = true;
     while (remaining > 0) {
-        if (!await_credits(socket)) return kSendFailed;
+        switch (await_credits(socket, deadline)) {
+            case Credits::ready:
+                break;
+            case Credits::failed:
+                return kSendFailed;
+            case Credits::timed_out:
+                return SPWETH_TIMED_OUT;
+        }
 
         const bool last = remaining <= kMaxPayload;
         const std::size_t count = last ? remaining : kMaxPayload;
@@ -149,6 +163,12 @@ extern "C" {
 SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
                                int end_marker) {
     return spweth::SpW_Send_Packet_uni(spweth::kSendPlain, socket, data, length, end_marker, 0);
+}
+
+SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char *data, int length,
+                                       int end_marker, int timeout_ms) {
+    return spweth::SpW_Send_Packet_uni(spweth::kSendPlain, socket, data, length, end_marker, 0,
+                                       spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,

@@ -6,38 +6,47 @@
 #include <span>
 
 #include "state/state.h"
+#include "state/waiting.h"
 
 namespace spweth {
 
 // In thread-safe mode, holds one of the socket's send locks for its lifetime
-// (no lock in the default mode). Taken by a thread that reads the socket (an
-// event handler sending from inside a receive) while another thread's send
-// waits for credits, it reads the credits for that send until the lock is free.
-// The mode test is inline so that the default mode pays no call for it.
+// (no lock in the default mode), waiting for it no longer than the deadline.
+// Taken by a thread that reads the socket (an event handler sending from
+// inside a receive) while another thread's send waits for credits, it reads
+// the credits for that send until the lock is free. The mode test is inline
+// so that the default mode pays no call for it.
 class SendLock {
 public:
-    SendLock(Socket socket, std::mutex SocketLocks::*which) {
-        if (library_state.thread_safe_mode != 0) lock(socket, which);
+    SendLock(Socket socket, FairLock SocketLocks::*which,
+             const Deadline &deadline = Deadline::none()) {
+        if (library_state.thread_safe_mode != 0) acquired_ = lock(socket, which, deadline);
     }
     ~SendLock() {
-        if (mutex_ != nullptr) mutex_->unlock();
+        if (lock_ != nullptr) lock_->unlock();
     }
     SendLock(const SendLock &) = delete;
     SendLock &operator=(const SendLock &) = delete;
 
+    // False when the deadline passed (or the wait flag was cleared) first.
+    bool acquired() const { return acquired_; }
+
 private:
-    void lock(Socket socket, std::mutex SocketLocks::*which);
-    std::mutex *mutex_ = nullptr;
+    bool lock(Socket socket, FairLock SocketLocks::*which, const Deadline &deadline);
+    FairLock *lock_ = nullptr;
+    bool acquired_ = true;
 };
 
 enum SendVariant : int { kSendPlain = 1, kSendFromChannel = 2 };
 inline constexpr int kSendFailed = -2;
 
 // Sends one SpaceWire packet as data frames (variant 2: the channel byte first).
-// Returns the bytes sent (length, or length + 1), or kSendFailed when the
-// arguments are unusable, pcap refuses a frame or the credit wait cannot end.
+// Returns the bytes sent (length, or length + 1), kSendFailed when the
+// arguments are unusable, pcap refuses a frame or the credit wait cannot end,
+// or SPWETH_TIMED_OUT when the deadline passes before the next frame can go.
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
-                        int end_marker, unsigned char channel);
+                        int end_marker, unsigned char channel,
+                        const Deadline &deadline = Deadline::none());
 
 // How a caller's value becomes a control-code byte.
 enum class CodeEncoding {

@@ -22,7 +22,7 @@ protected:
 
     static constexpr int kCapacity = 1500;
 
-    ReadBuffer &slot() { return library_state.read_buffer_table.records[0].read_buffer; }
+    ReadBuffer &slot() { return library_state.read_buffer_table.buffers[0]; }
 
     void put(const Bytes &frame) {
         spweth::read_buffer_put(slot(), frame.data(), static_cast<std::uint32_t>(frame.size()));
@@ -95,24 +95,46 @@ TEST_F(ReadBufferRing, RecordFillingTheLastFreeBytesFits) {
     EXPECT_EQ(pattern(96, 2), take());
 }
 
-TEST_F(ReadBufferRing, RecordTooLargeForTheFreeBytesEmptiesTheRingFirst) {
-    put(pattern(1396, 1));
-    put(pattern(97, 2));
-    EXPECT_EQ(101u, slot().fill);
-    EXPECT_EQ(pattern(97, 2), take());
+TEST_F(ReadBufferRing, RingWithoutRoomDoublesAndKeepsEveryRecord) {
+    const Bytes a = pattern(1396, 1), b = pattern(97, 2), c = pattern(1514, 3);
+    put(a);
+    const spweth::PutResult grown = spweth::read_buffer_put(slot(), b.data(), 97);
+    EXPECT_EQ(1, grown.growths);
+    EXPECT_FALSE(grown.lost);
+    EXPECT_EQ(3000u, slot().capacity);
+    put(c);  // 1400 + 101 + 1518 bytes: once more
+    EXPECT_EQ(6000u, slot().capacity);
+    EXPECT_EQ(a, take());
+    EXPECT_EQ(b, take());
+    EXPECT_EQ(c, take());
     EXPECT_EQ(0u, slot().fill);
     EXPECT_EQ("", out_);
 }
 
-TEST_F(ReadBufferRing, RecordLargerThanTheStorageIsCutAndReportedAsError3) {
-    put(pattern(1514));
-    EXPECT_EQ(1500u, slot().fill);  // 4 length bytes and 1496 frame bytes
-    EXPECT_EQ(std::nullopt, take());
-    EXPECT_EQ("Read buffer error 3: read_buffer wrong data size (1496 / 1514). Flushing...\n",
-              out_);
+TEST_F(ReadBufferRing, PastTheLimitFramesAreLostBehindOneGapMark) {
+    EXPECT_EQ(3000, set_recv_buffer_limit(3000));
+    put(pattern(1400, 1));
+    put(pattern(1400, 2));  // grows to the limit
+    const Bytes lost = pattern(1400, 3);
+    EXPECT_TRUE(spweth::read_buffer_put(slot(), lost.data(), 1400).lost);
+    EXPECT_TRUE(spweth::read_buffer_put(slot(), lost.data(), 190).lost);
+    EXPECT_EQ(3000u, slot().capacity);
+    EXPECT_EQ(pattern(1400, 1), take());
+    EXPECT_EQ(pattern(1400, 2), take());
+    put(pattern(60, 4));  // room again after the mark
+    EXPECT_EQ(spweth::kRecordGap, spweth::read_buffer_take(slot(), copy_));
+    EXPECT_EQ(pattern(60, 4), take());
     EXPECT_EQ(0u, slot().fill);
-    EXPECT_EQ(0u, slot().read_pos);
-    EXPECT_EQ(0u, slot().write_pos);
+}
+
+TEST_F(ReadBufferRing, LimitIsNeverBelowTheBufferSize) {
+    EXPECT_EQ(64 * 1024 * 1024, get_recv_buffer_limit());
+    EXPECT_EQ(kCapacity, set_recv_buffer_limit(0));
+    EXPECT_EQ(kCapacity, get_recv_buffer_limit());
+    set_recv_buffer_size(2000);
+    put(pattern(1514));  // a 2000-byte ring whose limit is its own size
+    EXPECT_EQ(2000u, slot().capacity);
+    EXPECT_EQ(pattern(1514), take());
 }
 
 TEST_F(ReadBufferRing, FewerBytesThanALengthIsReportedAsError2) {
@@ -181,7 +203,7 @@ TEST_F(ReadBufferSettings, SizeBelow1500IsRefused) {
 TEST_F(ReadBufferSettings, SizeOf1500IsAccepted) {
     EXPECT_EQ("", out_);  // the fixture set it
     EXPECT_EQ(1500, library_state.recv_buffer_size);
-    for (const auto &[each, locks] : library_state.read_buffer_table.records)
+    for (const auto &each : library_state.read_buffer_table.buffers)
         EXPECT_EQ(1500u, each.capacity);
 }
 
@@ -195,7 +217,7 @@ TEST_F(ReadBufferSettings, OtherSizeGivesEverySlotFreshEmptyStorage) {
     put(pattern(60));
     set_recv_buffer_size(2000);
     EXPECT_EQ(2000, library_state.recv_buffer_size);
-    for (const auto &[each, locks] : library_state.read_buffer_table.records) {
+    for (const auto &each : library_state.read_buffer_table.buffers) {
         EXPECT_NE(nullptr, each.storage);
         EXPECT_EQ(2000u, each.capacity);
         EXPECT_EQ(0u, each.fill);
@@ -214,10 +236,10 @@ TEST_F(ReadBufferSettings, BufferingIsNormalisedAndTouchesNoSlot) {
 
 TEST_F(ReadBufferSettings, ThreadSafeModeIsCopiedIntoEverySlot) {
     EXPECT_EQ(1, set_thread_safe_mode(3));
-    for (const auto &[each, locks] : library_state.read_buffer_table.records)
+    for (const auto &each : library_state.read_buffer_table.buffers)
         EXPECT_EQ(1, each.thread_safe);
     EXPECT_EQ(0, set_thread_safe_mode(-1));
-    for (const auto &[each, locks] : library_state.read_buffer_table.records)
+    for (const auto &each : library_state.read_buffer_table.buffers)
         EXPECT_EQ(0, each.thread_safe);
 }
 

@@ -30,19 +30,28 @@ TEST_F(Reassembly, ShortBufferKeepsTheFirstBytesAndReturnsTheWholeLength) {
     EXPECT_EQ(concat({pattern(100, 1), pattern(20, 2)}), buffer_);
 }
 
-TEST_F(Reassembly, FullFrameAfterSofIsJoinedToIt) {
+// A start before the open packet's end: the end was lost. The open packet
+// comes back cut (EEP), the new start begins the next receive.
+TEST_F(Reassembly, FullFrameAfterSofCutsTheOpenPacket) {
     push(bridge_frame(kSof, pattern(100, 1)));
     push(bridge_frame(kFeof, pattern(30, 2)));
-    EXPECT_EQ(130, recv_packet(1000));
-    EXPECT_EQ(concat({pattern(100, 1), pattern(30, 2)}), head(130));
+    EXPECT_EQ(100, recv_packet(1000));
+    EXPECT_EQ(1, type_);
+    EXPECT_EQ(pattern(100, 1), head(100));
+    EXPECT_EQ(30, recv_packet(1000));
+    EXPECT_EQ(0, type_);
+    EXPECT_EQ(pattern(30, 2), head(30));
 }
 
-TEST_F(Reassembly, SecondSofRestartsThePacket) {
+TEST_F(Reassembly, SecondSofCutsTheOpenPacket) {
     push(bridge_frame(kSof, pattern(100, 1)));
     push(bridge_frame(kMof, pattern(50, 2)));
     push(bridge_frame(kSof, pattern(40, 3)));
     push(bridge_frame(kEof, pattern(10, 4)));
+    EXPECT_EQ(150, recv_packet(1000));
+    EXPECT_EQ(1, type_);
     EXPECT_EQ(50, recv_packet(1000));
+    EXPECT_EQ(0, type_);
     EXPECT_EQ(concat({pattern(40, 3), pattern(10, 4)}), head(50));
 }
 
