@@ -1,11 +1,12 @@
 // Fuzz target: the read buffers against a model of their records.
 //
 // The input is a script of operations on the table of ten read buffers and
-// twelve sockets: put, take, flush, claim, release, resize, thread-safe mode,
-// failing allocations and a new record copy. After every operation each slot
-// must agree with the model (a deque of records per slot, with the ring's
-// flush-when-full and cut-record rules), the ring's positions must be
-// consistent, and the console must show exactly the expected messages.
+// twelve sockets: put, take, flush, claim, release, resize, the growth limit,
+// thread-safe mode, failing allocations and a new record copy. After every
+// operation each slot must agree with the model (a deque of records per slot,
+// with the ring's doubling up to its limit and its gap marks for frames lost
+// past it), the ring's positions must be consistent, and the console must show
+// exactly the expected messages.
 #include <array>
 #include <deque>
 #include <optional>
@@ -37,7 +38,7 @@ Bytes frame_bytes(std::uint32_t length, std::uint8_t seed) {
 }
 
 struct ModelRecord {
-    std::uint32_t length;  // L as written in the prefix
+    std::uint32_t length;  // L as written in the prefix (kGapMark for a gap mark)
     Bytes kept;            // the frame bytes that fitted
     std::uint32_t prefix;  // prefix bytes that fitted (4 unless the ring is tiny)
 };
@@ -46,10 +47,12 @@ struct ModelSlot {
     std::uint32_t capacity = 0;
     std::uint32_t fill = 0;
     std::deque<ModelRecord> records;
+    bool gap_marked = false;
 
     void flush() {
         records.clear();
         fill = 0;
+        gap_marked = false;
     }
     void renew(int size) {
         flush();
@@ -67,6 +70,7 @@ public:
 
     void run(fuzz::Input &in) {
         resize(kMinSize + in.byte() * 16);
+        limit(size_ * 8);  // rings of a few hundred kilobytes at most
         while (!in.empty()) {
             const std::uint8_t op = in.byte();
             const int s = (op >> 4) % kSockets;
@@ -87,7 +91,10 @@ public:
                     release(s);
                     break;
                 case 5:
-                    resize(in.byte() & 1 ? size_ : static_cast<std::int16_t>(in.u16()));
+                    if (in.byte() & 2)
+                        limit(in.u16() * 16);
+                    else
+                        resize(in.byte() & 1 ? size_ : static_cast<std::int16_t>(in.u16()));
                     break;
                 case 6:
                     allocations_fail = !allocations_fail;
@@ -116,7 +123,7 @@ private:
         const auto index = find(s);
         check((slot == nullptr) == !index.has_value(), "find disagrees with the model");
         if (index)
-            check(slot == &spweth::library_state.read_buffer_table.records[*index].read_buffer,
+            check(slot == &spweth::library_state.read_buffer_table.buffers[*index],
                   "find gives another slot");
         return slot;
     }
@@ -130,14 +137,31 @@ private:
         if (slot == nullptr) return;
         ModelSlot &m = slots_[*find(s)];
         const Bytes frame = frame_bytes(length, seed);
-        spweth::read_buffer_put(*slot, frame.data(), length);
+        const spweth::PutResult result = spweth::read_buffer_put(*slot, frame.data(), length);
 
-        if (m.capacity - m.fill < length + kPrefix) m.flush();
-        const std::uint32_t prefix = std::min(m.capacity - m.fill, kPrefix);
-        const std::uint32_t kept = std::min(length, m.capacity - m.fill - prefix);
-        if (prefix + kept == 0) return;
-        m.records.push_back({length, Bytes(frame.begin(), frame.begin() + kept), prefix});
-        m.fill += prefix + kept;
+        // A record needs room for a gap mark after it; the ring doubles up to its limit.
+        const std::uint32_t needed = length + 2 * kPrefix;
+        const auto ceiling = static_cast<std::uint32_t>(std::max(limit_, size_));
+        int growths = 0;
+        while (m.capacity - m.fill < needed && m.capacity != 0 && m.capacity < ceiling &&
+               !allocations_fail) {
+            m.capacity = std::min(m.capacity * 2, ceiling);
+            ++growths;
+        }
+        check(result.growths == growths, "growths differ");
+        const bool lost = m.capacity - m.fill < needed;
+        check(result.lost == lost, "lost differs");
+        if (lost) {
+            if (!m.gap_marked && m.capacity - m.fill >= kPrefix) {
+                m.records.push_back({spweth::kGapMark, {}, kPrefix});
+                m.fill += kPrefix;
+                m.gap_marked = true;
+            }
+            return;
+        }
+        m.records.push_back({length, frame, kPrefix});
+        m.fill += kPrefix + length;
+        m.gap_marked = false;
     }
 
     void take(int s) {
@@ -154,6 +178,13 @@ private:
             return;
         }
         const ModelRecord record = m.records.front();
+        if (record.length == spweth::kGapMark) {
+            check(result == spweth::kRecordGap, "gap mark not reported");
+            m.records.pop_front();
+            m.fill -= kPrefix;
+            if (m.fill == 0) m.gap_marked = false;
+            return;
+        }
         const std::uint32_t rest = m.fill - kPrefix;
         if (rest < record.length) {
             expect_out("Read buffer error 3: read_buffer wrong data size (" +
@@ -168,7 +199,7 @@ private:
         m.records.pop_front();
         m.fill -= kPrefix + record.length;
         if (record.length > copy_size_ && allocations_fail) {
-            check(result == -1, "record without a copy not reported as failure");
+            check(result == spweth::kRecordGap, "record without a copy not reported as lost");
             copy_size_ = 0;
             return;
         }
@@ -223,6 +254,12 @@ private:
         for (ModelSlot &m : slots_) m.renew(size);
     }
 
+    void limit(int bytes) {
+        const int stored = set_recv_buffer_limit(bytes);
+        check(stored == std::max(bytes, size_), "limit below the buffer size");
+        limit_ = stored;
+    }
+
     void thread_safe(int mode) {
         const int stored = set_thread_safe_mode(mode);
         check(stored == (mode > 0 ? 1 : 0), "thread-safe mode not normalised");
@@ -239,7 +276,7 @@ private:
               lib_.out + lib_.err);
         const auto &table = spweth::library_state.read_buffer_table;
         for (int i = 0; i < spweth::kReadBufferSlots; ++i) {
-            const ReadBuffer &slot = table.records[i].read_buffer;
+            const ReadBuffer &slot = table.buffers[i];
             const ModelSlot &m = slots_[i];
             const std::string at = "slot " + std::to_string(i);
             check(table.keys[i] == (keys_[i] < 0 ? nullptr : sockets_[keys_[i]]), "key", at);
@@ -263,6 +300,7 @@ private:
     std::array<int, spweth::kReadBufferSlots> keys_{-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     std::array<ModelSlot, spweth::kReadBufferSlots> slots_{};
     int size_ = spweth::kDefaultRecvBufferSize;
+    int limit_ = spweth::kDefaultRecvBufferLimit;
     int thread_safe_ = 0;
     spweth::RecordCopy copy_;
     std::uint32_t copy_size_ = 0;
