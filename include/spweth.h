@@ -209,7 +209,10 @@ SPWETH_API int get_recv_buffer_limit(void);
  *   passes, or the wait flag is cleared;
  * - one sender per socket at a time: a packet's frames are never interleaved
  *   with another thread's frames, and no frame number is handed out twice;
- * - the credit count, the packet flags and the frame counters are atomic.
+ * - the credit count, the packet flags and the frame counters are atomic;
+ * - a call waits for a socket's lock no longer than its deadline (a timed
+ *   receive returns SPWETH_TIMED_OUT, a timed send too), or until the wait
+ *   flag is cleared; waiters are served in the order they came.
  * Settings, addresses and handlers are meant to be set before the threads
  * start. Stores 1 for safe_mode > 0, else 0, and returns what it stored.
  */
@@ -272,6 +275,24 @@ SPWETH_API int SpW_Send_CC11_Code(struct pcap *socket, int code);
 #define SPWETH_MASK_TYPE_136 0x20000000
 #define SPWETH_MASK_CONFIG ((int)0x80000000u)
 
+/*
+ * Whole packets or a named reason. The packet receives (SpW_Recv_Packet*,
+ * plain and extended) return a packet ended by EOP (type byte 0) only when
+ * every frame of it arrived. Otherwise:
+ * - a packet that lost frames (set aside past the read-buffer limit, or a
+ *   new packet's start arriving before its end) is returned with what it
+ *   has, ended by EEP (type byte 1), and counted in packets_cut; the frame
+ *   that showed the loss is kept for the next receive;
+ * - middle and end fragments that arrive with no packet open are discarded
+ *   up to and including their end fragment, and counted in
+ *   fragments_discarded;
+ * - a receive that returns with a packet open (its deadline passed, the
+ *   wait flag was cleared) abandons it (packets_cut): the next receive
+ *   discards its rest. An extended receive that is handed a control-code,
+ *   error or status frame it asked for while a packet is open returns the
+ *   packet cut first and that frame on its next call.
+ * The frame-type receives hand over single frames and are not affected.
+ */
 SPWETH_API int SpW_Recv_Packet(struct pcap *socket, unsigned char *buffer, int length,
                                unsigned char *mac, unsigned char *type);
 SPWETH_API int SpW_Recv_Packet_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
@@ -300,8 +321,9 @@ SPWETH_API int SpW_Recv_Frame_Type_From_MAC(struct pcap *socket, unsigned char *
  * SpW_Recv_Packet and SpW_Recv_Packet_From_MAC with a deadline: timeout_ms
  * after the call, on the monotonic clock, they return SPWETH_TIMED_OUT unless
  * a packet is complete by then. A packet whose first frames were taken before
- * the deadline passed is dropped: its remaining frames arrive as a packet
- * without its beginning. timeout_ms <= 0 waits without a deadline. Everything
+ * the deadline passed is abandoned (counted as cut): the next receive
+ * discards its remaining frames. timeout_ms <= 0 waits without a deadline.
+ * In thread-safe mode the wait for the socket's reader lock counts too. Everything
  * else is as in the calls without a deadline: the read buffer first, the
  * event handlers, reassembly, the wait flag (0 when it is cleared) and the
  * argument checks (-1).

@@ -63,11 +63,14 @@ SPWETH_API int SpW_RMAP_Build_RMW(const spw_rmap_target *target, int transaction
  * -1 a bad argument; -2 the send failed; SPWETH_TIMED_OUT when no matching
  * reply came within timeout_ms (or the wait flag was cleared first);
  * SPW_RMAP_BAD_REPLY when the matching reply fails its CRCs or lengths or
- * ends with EEP. timeout_ms <= 0 waits without a deadline. A write without
+ * ends with EEP. timeout_ms <= 0 waits without a deadline; a deadline
+ * bounds the whole transaction: the command's send (its credit waits and, in
+ * thread-safe mode, its locks) and the wait for the reply. A write without
  * SPW_RMAP_REPLY returns 0 once sent. Transaction identifiers come from one
  * process-wide 16-bit counter. Packets that arrive from the bridge while a
  * transaction waits and are not its reply are dropped and counted
- * (SpW_RMAP_Get_Dropped_Count). A read-modify-write's old_data may be NULL
+ * (SpW_RMAP_Get_Dropped_Count, and the socket's rmap_replies_dropped
+ * counter). A read-modify-write's old_data may be NULL
  * when the old data is not wanted.
  */
 SPWETH_API int SpW_RMAP_Write(struct pcap *socket, const spw_rmap_target *target,
