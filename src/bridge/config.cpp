@@ -89,6 +89,7 @@ int send_conf_frame(Socket socket, const spw_eth_conf_header_2 &body) {
     std::array<std::uint8_t, frame::kConfigurationFrameSize> bytes{};
     // Configuration frames take their numbers from the packets' counter.
     const SendLock lock(socket, &SocketLocks::sender);
+    if (!lock.acquired()) return frame::kFrameRefused;  // the wait flag was cleared
     frame::write_header(bytes.data(), frame::FrameType::configuration,
                         frame::take_data_frame_number(), frame::kConfigurationPayloadLength);
     std::uint8_t *const out = bytes.data() + frame::kHeaderSize;
