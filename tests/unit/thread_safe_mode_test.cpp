@@ -1,7 +1,12 @@
 // The thread-safe mode's locks around event handlers that send: a handler runs
 // with its socket's reader lock held, and sending from it must never deadlock.
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
+
+#include "link/sockets.h"
 
 #include "receive_support.h"
 
@@ -72,6 +77,44 @@ TEST_F(ThreadSafeHandlers, AHandlerReadsTheCreditsThatAnotherThreadsSendWaitsFor
     other.join();
     EXPECT_EQ(2u, sent().size());
     EXPECT_EQ(1u, handler_calls().size());
+}
+
+// A socket's lock serves its waiters in the order they came, and a waiter
+// whose deadline passes gives up without taking a turn from the others.
+using ThreadSafeMode = ReceiveTest;
+
+TEST_F(ThreadSafeMode, LockWaitersAreServedInTurnAndWithinTheirDeadline) {
+    using namespace std::chrono;
+    set_thread_safe_mode(1);
+    spweth::FairLock &lock = spweth::find_socket(socket_)->locks.reader;
+    ASSERT_TRUE(lock.lock(spweth::Deadline::none()));
+
+    std::mutex order_mutex;
+    std::vector<int> order;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&, i] {
+            ASSERT_TRUE(lock.lock(spweth::Deadline::none()));
+            {
+                std::lock_guard guard(order_mutex);
+                order.push_back(i);
+            }
+            lock.unlock();
+        });
+        std::this_thread::sleep_for(milliseconds(20));  // queued before the next comes
+    }
+    const auto start = steady_clock::now();
+    bool late_got_it = true;
+    std::thread late([&] { late_got_it = lock.lock(spweth::Deadline::after_ms(50)); });
+    late.join();
+    const auto waited = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    EXPECT_FALSE(late_got_it);
+    EXPECT_GE(waited, 45);
+    EXPECT_LT(waited, 500);
+
+    lock.unlock();
+    for (std::thread &waiter : waiters) waiter.join();
+    EXPECT_EQ((std::vector<int>{0, 1, 2}), order);
 }
 
 }  // namespace

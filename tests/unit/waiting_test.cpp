@@ -142,6 +142,26 @@ TEST_F(CreditTimeOut, CreditsThatComeInTimeLetTheSendFinish) {
     EXPECT_TRUE(err_.empty()) << err_;
 }
 
+// A send's own deadline bounds its credit waits: the sooner of it and the
+// credit time-out ends the wait, each with its own result.
+TEST_F(CreditTimeOut, SendDeadlineEndsTheWaitQuietlyWithTimedOut) {
+    set_send_crediting(1);
+    set_send_credit_timeout(500);
+    spweth::library_state.bridge_credits = 11;
+    on_empty_poll(10 * kMs);
+    const Bytes data = pattern(3000);
+
+    EXPECT_EQ(SPWETH_TIMED_OUT, SpW_Send_Packet_Timeout(socket_, data.data(), 3000, 1, 40));
+    EXPECT_EQ(1u, sent().size());  // the frame before the wait stays sent
+    EXPECT_EQ(1, spweth::library_state.data_frame_counter);
+    EXPECT_EQ("", err_);
+
+    set_send_credit_timeout(20);
+    EXPECT_EQ(-2, SpW_Send_Packet_Timeout(socket_, data.data(), 3000, 1, 40));
+    EXPECT_EQ("\nError sending packet: no credits from the bridge within 20 ms\n", err_);
+    EXPECT_EQ(1u, sent().size());
+}
+
 TEST(WaitSettings, StoreWhatTheyReturn) {
     spweth::reset_library_state();
     EXPECT_EQ(0, get_send_credit_timeout());
