@@ -26,7 +26,8 @@ void renew_record(SocketRecord &record) {
 SocketRecord *find_socket(Socket socket) {
     if (reinterpret_cast<std::intptr_t>(socket) <= 0) return nullptr;
     SocketTable &t = table();
-    for (int i = 0; i < kMaxSockets; ++i)
+    const int in_use = t.keys_in_use.load(std::memory_order_acquire);
+    for (int i = 0; i < in_use; ++i)
         if (t.keys[i].load(std::memory_order_acquire) == socket) return &t.records[i];
     return nullptr;
 }
@@ -38,6 +39,8 @@ SocketRecord *register_socket(Socket socket) {
         if (t.keys[i].load(std::memory_order_relaxed) != nullptr) continue;
         renew_record(t.records[i]);
         t.keys[i].store(socket, std::memory_order_release);
+        if (i >= t.keys_in_use.load(std::memory_order_relaxed))
+            t.keys_in_use.store(i + 1, std::memory_order_release);
         return &t.records[i];
     }
     return nullptr;

@@ -118,7 +118,8 @@ inline constexpr int kMaxSockets = 64;
 struct SocketTable {
     std::array<std::atomic<Socket>, kMaxSockets> keys{};
     std::array<SocketRecord, kMaxSockets> records{};
-    std::mutex changes;  // serialises opens and closes
+    std::atomic<int> keys_in_use{0};  // keys at and past it have never held a socket
+    std::mutex changes;               // serialises opens and closes
 };
 
 // The ten read buffers: buffer i belongs to key i; an empty key is null.
