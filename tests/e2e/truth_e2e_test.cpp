@@ -1,0 +1,191 @@
+// What the library owes its caller, end to end over a real veth pair: whole
+// packets under credit flow control, no tail of a cut packet passed off as a
+// packet, refusals that send nothing, deadlines that hold in thread-safe mode
+// and while credits are missing, and closed sockets that are left alone.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+
+#include "e2e_support.h"
+#include "spweth_rmap.h"
+
+#ifdef SPWETH_TRUTH_STANDINS
+// Only for building this program against a library that lacks the call, to
+// watch the tests fail there; never defined by the project's build.
+extern "C" __attribute__((weak)) int SpW_Socket_Get_Counters(struct pcap *,
+                                                             spweth_socket_counters *, int) {
+    return -1;
+}
+#endif
+
+namespace {
+
+using e2e::Bytes;
+using e2e::Clock;
+using namespace std::chrono_literals;
+
+constexpr unsigned char kLogicalAddress = 0xFE;
+constexpr unsigned char kKey = 0x20;
+const std::string kRmapTarget = "0xFE,0x20,4096";
+
+// Not an RMAP command (no protocol identifier 1): the emulator loops it back.
+const Bytes kPing = {0x55, 0x00, 0x00, 0x00};
+
+std::chrono::milliseconds since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// Where two byte strings first differ, for a readable failure.
+std::string first_difference(const Bytes &expected, const unsigned char *got, std::size_t count) {
+    const auto at =
+        std::mismatch(expected.begin(), expected.begin() + static_cast<long>(count), got);
+    if (at.first == expected.begin() + static_cast<long>(count)) return "none";
+    return "offset " + std::to_string(at.first - expected.begin());
+}
+
+class Truth : public e2e::NamespaceTest {
+protected:
+    void TearDown() override {
+        // The library's settings are the process's: leave them as loaded.
+        set_send_crediting(0);
+        set_send_credit_limit(10);
+        set_send_credit_wait(15);
+        set_send_credit_timeout(0);
+        set_recv_idle_wait(0);
+        set_thread_safe_mode(0);
+        set_wait_receive_active(1);
+        NamespaceTest::TearDown();
+    }
+
+    void use_rmap_target(spw_rmap_target &target) {
+        target = {};
+        target.target_logical_address = kLogicalAddress;
+        target.key = kKey;
+        target.initiator_logical_address = 0x67;
+    }
+
+    // Credit flow control with the library's defaults for the levels; a send
+    // that sees no credits for five seconds fails instead of hanging. The
+    // bridge's first count reaches a new socket in a status frame.
+    void crediting_on() {
+        set_recv_idle_wait(1);
+        set_send_crediting(1);
+        set_send_credit_timeout(5000);
+    }
+
+    spweth_socket_counters counters() {
+        spweth_socket_counters c{};
+        EXPECT_EQ(0, SpW_Socket_Get_Counters(socket_, &c, static_cast<int>(sizeof c)));
+        return c;
+    }
+
+    std::uint64_t seed_ = 0x7207;
+};
+
+// --- Whole packets under credit flow control --------------------------------
+
+TEST_F(Truth, AMebibyteAndFourMebibytePacketComeBackWholeUnderCreditFlowControl) {
+    start_emulator_with_summary({"--status-ms", "100"});
+    open_host_socket();
+    crediting_on();
+    for (const int size : {1 << 20, 4 << 20}) {
+        const Bytes packet = e2e::random_bytes(static_cast<std::size_t>(size), seed_);
+        ASSERT_EQ(size, SpW_Send_Packet(socket_, packet.data(), size, 1)) << size;
+        Bytes buffer(static_cast<std::size_t>(size) + 1500);  // a longer packet shows as longer
+        unsigned char type = 0xEE;
+        const int length = receive(buffer, type, 5000ms);
+        ASSERT_EQ(size, length) << "a packet of " << size << " bytes came back as " << length;
+        EXPECT_EQ(0, type) << size;
+        EXPECT_EQ("none", first_difference(packet, buffer.data(), packet.size())) << size;
+    }
+    EXPECT_EQ(0u, bridge_counter("dropped, no free buffer:"));
+}
+
+TEST_F(Truth, TwentyThreePacketsSentBeforeTheFirstReceiveArriveWholeAndInOrder) {
+    start_emulator_with_summary({"--status-ms", "100"});
+    open_host_socket();
+    crediting_on();
+    constexpr int kCount = 23, kSize = 65000;
+    std::vector<Bytes> sent;
+    for (int i = 0; i < kCount; ++i) {
+        sent.push_back(e2e::random_bytes(kSize, seed_));
+        sent.back()[0] = static_cast<unsigned char>(i);
+        ASSERT_EQ(kSize, SpW_Send_Packet(socket_, sent.back().data(), kSize, 1)) << "packet " << i;
+    }
+    Bytes buffer(kSize + 1500);
+    for (int i = 0; i < kCount; ++i) {
+        unsigned char type = 0xEE;
+        const int length = receive(buffer, type, 3000ms);
+        ASSERT_EQ(kSize, length) << "packet " << i << " (its first byte says " << int(buffer[0])
+                                 << ")";
+        EXPECT_EQ(0, type) << "packet " << i;
+        ASSERT_EQ("none", first_difference(sent[static_cast<std::size_t>(i)], buffer.data(), kSize))
+            << "packet " << i << " (its first byte says " << int(buffer[0]) << ")";
+    }
+    unsigned char type = 0;
+    EXPECT_EQ(SPWETH_TIMED_OUT, receive(buffer, type, 200ms)) << "a packet nobody sent";
+}
+
+// --- A receive that gives up mid-packet -------------------------------------
+
+// A data frame as the bridge sends it: type, frame number, payload, padding.
+Bytes bridge_data_frame(unsigned char type, unsigned char number, const unsigned char *payload,
+                        std::size_t length) {
+    Bytes frame(6, 0xFF);
+    frame.insert(frame.end(), e2e::kBridgeMac.bytes, e2e::kBridgeMac.bytes + 6);
+    frame.insert(frame.end(), {0x06, 0xAB, type, number, static_cast<unsigned char>(length & 0xFF),
+                               static_cast<unsigned char>(length >> 8), 10});
+    frame.insert(frame.end(), payload, payload + length);
+    frame.resize(std::max<std::size_t>(frame.size(), 60), 0);
+    return frame;
+}
+
+constexpr unsigned char kMof = 0, kFeof = 1, kSof = 3, kEof = 4;
+
+TEST_F(Truth, ATimedReceiveThatGivesUpMidPacketLeavesNoTailToPassAsAPacket) {
+    // The bridge's side is played frame by frame, so that the receive surely
+    // takes the first frames of a packet whose end comes only after its deadline.
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *bridge = pcap_open_live(e2e::kBridgeLink, 2048, 0, 100, errbuf);
+    ASSERT_NE(nullptr, bridge) << errbuf;
+    open_host_socket();
+    set_recv_idle_wait(1);
+    const auto send = [&](const Bytes &frame) {
+        ASSERT_EQ(0, pcap_sendpacket(bridge, frame.data(), static_cast<int>(frame.size())));
+    };
+
+    const Bytes cut = e2e::random_bytes(3000, seed_);  // SOF 1495, MOF 1495, EOF 10
+    const Bytes whole = e2e::random_bytes(100, seed_);
+    send(bridge_data_frame(kSof, 0, cut.data(), 1495));
+    send(bridge_data_frame(kMof, 1, cut.data() + 1495, 1495));
+    Bytes buffer(4000);
+    unsigned char type = 0xEE;
+    EXPECT_EQ(SPWETH_TIMED_OUT, receive(buffer, type, 200ms)) << "the packet has no end yet";
+
+    send(bridge_data_frame(kEof, 2, cut.data() + 2990, 10));
+    send(bridge_data_frame(kFeof, 3, whole.data(), whole.size()));
+    // A packet ended by EOP must be one the bridge sent whole; the cut one may
+    // only show ended by EEP.
+    bool got_whole = false;
+    for (int i = 0; i < 3 && !got_whole; ++i) {
+        type = 0xEE;
+        const int length = receive(buffer, type, 500ms);
+        if (length == SPWETH_TIMED_OUT) break;
+        ASSERT_GT(length, 0);
+        if (type != 0) continue;
+        ASSERT_EQ(100, length) << "a packet of " << length
+                               << " bytes ended by EOP (the cut packet's tail has 10)";
+        EXPECT_EQ("none", first_difference(whole, buffer.data(), whole.size()));
+        got_whole = true;
+    }
+    EXPECT_TRUE(got_whole) << "the whole packet after the cut one did not come";
+    pcap_close(bridge);
+
+    const spweth_socket_counters c = counters();
+    EXPECT_GT(c.packets_cut + c.fragments_discarded, 0u)
+        << "packets_cut " << c.packets_cut << ", fragments_discarded " << c.fragments_discarded;
+}
+
+}  // namespace
