@@ -45,6 +45,50 @@ std::string first_difference(const Bytes &expected, const unsigned char *got, st
     return "offset " + std::to_string(at.first - expected.begin());
 }
 
+// What a call made in a forked child did: returned a value, or died.
+struct ChildOutcome {
+    bool returned = false;
+    int value = 0;
+    std::string death;
+
+    std::string text() const { return returned ? "returned " + std::to_string(value) : death; }
+    // A refusal: a failure value, and not a wait that timed out.
+    bool refused() const { return returned && value < 0 && value != SPWETH_TIMED_OUT; }
+};
+
+// Runs `call` in a child process, so that a crash or an abort in it is
+// reported instead of ending the test program; a child still busy after
+// five seconds is ended by SIGALRM.
+ChildOutcome in_child(const std::function<int()> &call) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return {false, 0, "no pipe"};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipe_ends[0]);
+        alarm(5);
+        const int value = call();
+        const ssize_t written = write(pipe_ends[1], &value, sizeof value);
+        _exit(written == sizeof value ? 0 : 1);
+    }
+    close(pipe_ends[1]);
+    ChildOutcome outcome;
+    int value = 0;
+    const bool got = read(pipe_ends[0], &value, sizeof value) == sizeof value;
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) {
+        outcome.death = std::string("killed by signal ") + std::to_string(WTERMSIG(status)) + " (" +
+                        strsignal(WTERMSIG(status)) + ")";
+    } else if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        outcome.death = "ended without a result";
+    } else {
+        outcome.returned = true;
+        outcome.value = value;
+    }
+    return outcome;
+}
+
 class Truth : public e2e::NamespaceTest {
 protected:
     void TearDown() override {
@@ -79,6 +123,16 @@ protected:
         spweth_socket_counters c{};
         EXPECT_EQ(0, SpW_Socket_Get_Counters(socket_, &c, static_cast<int>(sizeof c)));
         return c;
+    }
+
+    // The number of frames of any kind the emulator took from the host.
+    std::uint64_t frames_from_host() {
+        std::uint64_t total = 0;
+        for (const char *name :
+             {"data frames from host:", "control-code frames from host:",
+              "configuration frames from host:", "ignored, malformed:", "ignored, unknown type:"})
+            total += bridge_counter(name);
+        return total;
     }
 
     std::uint64_t seed_ = 0x7207;
@@ -186,6 +240,63 @@ TEST_F(Truth, ATimedReceiveThatGivesUpMidPacketLeavesNoTailToPassAsAPacket) {
     const spweth_socket_counters c = counters();
     EXPECT_GT(c.packets_cut + c.fragments_discarded, 0u)
         << "packets_cut " << c.packets_cut << ", fragments_discarded " << c.fragments_discarded;
+}
+
+// --- Refusals that send nothing ---------------------------------------------
+
+TEST_F(Truth, ANegativeControlCodeCountIsRefusedAndReadsNoCodeByte) {
+    start_emulator_with_summary({"--status-ms", "0"});
+    open_host_socket();
+    // Four code bytes at the very end of a page, with no access to the next.
+    const long page = sysconf(_SC_PAGESIZE);
+    auto *pages = static_cast<unsigned char *>(mmap(nullptr, static_cast<std::size_t>(2 * page),
+                                                    PROT_READ | PROT_WRITE,
+                                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void *>(pages));
+    ASSERT_EQ(0, mprotect(pages + page, static_cast<std::size_t>(page), PROT_NONE));
+    unsigned char *codes = pages + page - 4;
+    std::fill_n(codes, 4, 0x01);
+
+    const ChildOutcome outcome = in_child([&] { return SpW_Send_CCodes(socket_, codes, -1); });
+    munmap(pages, static_cast<std::size_t>(2 * page));
+    EXPECT_EQ("returned -1", outcome.text()) << "SpW_Send_CCodes(socket, codes, -1)";
+    EXPECT_EQ(0u, frames_from_host());
+}
+
+TEST_F(Truth, AnUnknownSpeedIsRefusedAndTheBridgeKeepsItsSpeed) {
+    start_emulator_with_summary({"--status-ms", "100"});
+    open_host_socket();
+    spw_eth_state state{};
+    mac_address source{};
+    ASSERT_EQ(88, SpW_Eth_Get_State_Timeout(socket_, &state, &source, 2000));
+    const unsigned before = state.speed;
+
+    EXPECT_EQ(-1, SpW_Eth_Set_SpW_Speed(socket_, 123));
+    // The next record may have been under way already: the one after it counts.
+    ASSERT_EQ(88, SpW_Eth_Get_State_Timeout(socket_, &state, &source, 2000));
+    ASSERT_EQ(88, SpW_Eth_Get_State_Timeout(socket_, &state, &source, 2000));
+    EXPECT_EQ(before, +state.speed);
+    EXPECT_EQ(0u, bridge_counter("configuration frames from host:"));
+}
+
+TEST_F(Truth, AReplyAddressWithALeadingZeroIsRefusedAndNothingIsSent) {
+    start_emulator_with_summary({"--status-ms", "0", "--rmap-target", kRmapTarget});
+    open_host_socket();
+    spw_rmap_target target;
+    use_rmap_target(target);
+    // Padding zeros go in front of a reply address: one that begins with a
+    // zero byte of its own cannot be told from its padding.
+    target.reply_address_length = 2;
+    target.reply_address[0] = 0x00;
+    target.reply_address[1] = 0x05;
+
+    Bytes packet(64, 0xEE);
+    EXPECT_EQ(-1, SpW_RMAP_Build_Read(&target, 1, 0, 0, 4, SPW_RMAP_INCREMENT, packet.data(),
+                                      static_cast<int>(packet.size())));
+    Bytes data(4);
+    EXPECT_EQ(-1, SpW_RMAP_Read(socket_, &target, 0, 0, data.data(), 4, SPW_RMAP_INCREMENT, 500));
+    EXPECT_EQ(0u, bridge_counter("RMAP commands:"));
+    EXPECT_EQ(0u, frames_from_host());
 }
 
 }  // namespace
