@@ -299,4 +299,111 @@ TEST_F(Truth, AReplyAddressWithALeadingZeroIsRefusedAndNothingIsSent) {
     EXPECT_EQ(0u, frames_from_host());
 }
 
+// --- Deadlines that hold ----------------------------------------------------
+
+TEST_F(Truth, AnRmapReadEndsAtItsDeadlineWhileTheBridgeHasNoCredits) {
+    start_emulator_with_summary({"--credits", "1", "--withhold-credits", "--status-ms", "100",
+                                 "--rmap-target", kRmapTarget});
+    open_host_socket();
+    set_recv_idle_wait(1);
+    // The bridge's only buffer takes this packet and is never given back: the
+    // frame that brings the packet back says 0 credits, as do all after it.
+    ASSERT_EQ(4, SpW_Send_Packet(socket_, kPing.data(), 4, 1));
+    Bytes buffer(100);
+    unsigned char type = 0;
+    ASSERT_EQ(4, receive(buffer, type, 2000ms));
+    ASSERT_EQ(0, get_bridge_credits());
+
+    set_send_crediting(1);  // no credit time-out: only the read's own deadline
+    spw_rmap_target target;
+    use_rmap_target(target);
+    Bytes data(4);
+    watchdog_.arm(3000ms);
+    const auto started = Clock::now();
+    const int result = SpW_RMAP_Read(socket_, &target, 0, 0, data.data(), 4, 0, 500);
+    const auto took = since(started);
+    EXPECT_FALSE(watchdog_.disarm()) << "the read was still waiting for credits after 3 s";
+    EXPECT_EQ(SPWETH_TIMED_OUT, result);
+    EXPECT_LT(took, 1500ms);
+}
+
+TEST_F(Truth, ShortDeadlinesHoldWhileAnotherThreadReceivesInThreadSafeMode) {
+    // No status frames, and no RMAP reply ever: nothing can end a wait early.
+    start_emulator_with_summary(
+        {"--status-ms", "0", "--rmap-target", kRmapTarget, "--rmap-drop-every", "1"});
+    open_host_socket();
+    ASSERT_EQ(1, set_thread_safe_mode(1));
+    set_recv_idle_wait(1);
+    spw_rmap_target target;
+    use_rmap_target(target);
+
+    // Runs `call` while another thread is inside a receive with a 3 s deadline,
+    // which a looped-back packet ends once `call` has returned.
+    const auto while_another_receives = [&](const char *what, const std::function<int()> &call) {
+        std::atomic<int> other{0};
+        std::thread reader([&] {
+            Bytes buffer(100);
+            unsigned char type = 0;
+            other = receive(buffer, type, 3000ms);
+        });
+        std::this_thread::sleep_for(100ms);
+        const auto started = Clock::now();
+        const int result = call();
+        const auto took = since(started);
+        EXPECT_EQ(4, SpW_Send_Packet(socket_, kPing.data(), 4, 1));
+        reader.join();
+        EXPECT_EQ(SPWETH_TIMED_OUT, result) << what;
+        EXPECT_LT(took, 1000ms) << what << " waited for the other thread's receive";
+        EXPECT_EQ(4, other.load()) << what << " outlasted the other thread's receive";
+        Bytes buffer(100);
+        unsigned char type = 0;
+        while (receive(buffer, type, 100ms) > 0) {
+        }
+    };
+
+    while_another_receives("a receive", [&] {
+        Bytes buffer(100);
+        unsigned char type = 0;
+        return receive(buffer, type, 200ms);
+    });
+    while_another_receives("a state query", [&] {
+        spw_eth_state state{};
+        mac_address source{};
+        return SpW_Eth_Get_State_Timeout(socket_, &state, &source, 200);
+    });
+    while_another_receives("an RMAP read", [&] {
+        Bytes data(4);
+        return SpW_RMAP_Read(socket_, &target, 0, 0, data.data(), 4, 0, 200);
+    });
+}
+
+// --- A closed socket --------------------------------------------------------
+
+TEST_F(Truth, CallsOnAClosedSocketFailAndASecondCloseIsRefused) {
+    start_emulator_with_summary({"--status-ms", "100", "--rmap-target", kRmapTarget});
+    open_host_socket();
+    pcap *closed = socket_;
+    ASSERT_EQ(0, SpW_Socket_Close(closed));
+    socket_ = nullptr;
+    spw_rmap_target target;
+    use_rmap_target(target);
+
+    // Each in a child of its own: a crash there is this test's finding.
+    const ChildOutcome query = in_child([&] {
+        spw_eth_state state{};
+        mac_address source{};
+        return SpW_Eth_Get_State_Timeout(closed, &state, &source, 1000);
+    });
+    EXPECT_TRUE(query.refused()) << "a state query " << query.text();
+    const ChildOutcome send = in_child([&] { return SpW_Send_Packet(closed, kPing.data(), 4, 1); });
+    EXPECT_TRUE(send.refused()) << "a send " << send.text();
+    const ChildOutcome read = in_child([&] {
+        Bytes data(4);
+        return SpW_RMAP_Read(closed, &target, 0, 0, data.data(), 4, 0, 1000);
+    });
+    EXPECT_TRUE(read.refused()) << "an RMAP read " << read.text();
+    const ChildOutcome again = in_child([&] { return SpW_Socket_Close(closed); });
+    EXPECT_EQ("returned -1", again.text()) << "a second close";
+}
+
 }  // namespace
