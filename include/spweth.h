@@ -400,8 +400,14 @@ SPWETH_API int SpW_Eth_Get_State_By_Dev_From_MAC(spw_eth_state *state,
  * Messages to the application's own log. By default the library prints its
  * messages to standard output and standard error. While a handler is set,
  * every message goes to it instead, fully formatted, with stream 1 for what
- * would go to standard output and 2 for standard error. A null handler
- * restores the streams. Set it before threads start.
+ * would go to standard output and 2 for standard error, and with the context
+ * given here. A null handler restores the streams. Each call of the handler
+ * is one message: one or more whole lines (a printer's output comes line by
+ * line), or a text that ends without a line end (a prompt, a notice). The
+ * text is valid during the call only. The handler runs on the thread whose
+ * call prints, and may call the library, set_console_handler included.
+ * Setting a handler is safe while other threads print: a message goes either
+ * to the earlier handler with its context or to the new one with its own.
  */
 typedef void (*spweth_console_handler)(int stream, const char *text, void *context);
 SPWETH_API void set_console_handler(spweth_console_handler handler, void *context);
