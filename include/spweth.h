@@ -238,6 +238,9 @@ SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char 
 
 /* ------------------------------------------------------------------------ */
 /* Control codes: the result of pcap_sendpacket (0, or -1)                  */
+/* The many-codes calls send the first (count mod 256) codes of `codes` in  */
+/* one frame. A negative count, or a null `codes` with codes to take,       */
+/* returns -1 and sends nothing (no frame number is used).                  */
 /* ------------------------------------------------------------------------ */
 
 SPWETH_API int SpW_Send_CCodes(struct pcap *socket, const unsigned char *codes, int count);
