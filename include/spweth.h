@@ -364,6 +364,8 @@ SPWETH_API event_handler get_handler_status_state(void);
 
 /* ------------------------------------------------------------------------ */
 /* Bridge configuration: the result of pcap_sendpacket (0, or -1)          */
+/* SpW_Eth_Set_SpW_Speed takes 10, 50, 100, 200, 300, 400 or 500 Mbit/s;    */
+/* any other rate returns -1 and sends nothing, as does a null address.     */
 /* ------------------------------------------------------------------------ */
 
 SPWETH_API int SpW_Eth_Set_MAC_Source(struct pcap *socket, const mac_address *address);
