@@ -107,6 +107,7 @@ def test_status_timeout_and_bad_arguments(start_bridge):
             (lambda: socket.set_bridge_address("00:01:02"), ValueError),
             (lambda: socket.rmap(key=256), ValueError),
             (lambda: socket.rmap(target_address=bytes(13)), ValueError),
+            (lambda: socket.rmap(reply_address=b"\x00\x05"), ValueError),
             (lambda: socket.rmap().rmw(0, b"12345", b"12345"), ValueError),
             (lambda: socket.rmap().read(0, 4, timeout=None), TypeError),
         ]:
