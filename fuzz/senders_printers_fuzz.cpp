@@ -2,7 +2,8 @@
 //
 // The input is a script of calls. Each starts with a byte that picks the call,
 // followed by its arguments: ints as 4 little-endian bytes, bytes as bytes,
-// code arrays as exactly (count mod 256) bytes in a heap block of that size,
+// code arrays as exactly (count mod 256) bytes in a heap block of that size
+// (none for a negative count, which is refused),
 // packets as a 2-byte length (mod 8192), end marker, channel, a byte of
 // options (bit 0 credit flow control, bit 1 the bridge stays silent) and the
 // data, a dump as a 2-byte count then the bytes, records and bodies as their
@@ -12,6 +13,9 @@
 // each credit wait with a credit report unless it stays silent; printers go
 // to a redirected console. Each frame sent is checked against the frame
 // format, each packet against its fragments, each dump against its row layout.
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -55,6 +59,14 @@ void check_sent(std::size_t before, int result, Kind kind, std::uint8_t number,
     }
     for (std::size_t i = frame::kHeaderSize + payload; i < view.length(); ++i)
         check(kind == Kind::configuration || view.bytes()[i] == 0, "fill byte not zero");
+}
+
+// A refused call: nothing sent, no frame number used, nothing printed.
+void check_refused(std::size_t before, int result, const std::atomic<std::uint8_t> &counter,
+                   std::uint8_t number, const char *what) {
+    check(result == -1, what);
+    check(fake_pcap::sent_frames().size() == before, "a refused call sent a frame");
+    check(counter == number, "a refused call used a frame number");
 }
 
 // A dump: the title line, then one row per 16 bytes, each 59 + n characters
@@ -164,9 +176,10 @@ public:
 private:
     int integer() { return static_cast<int>(in_.u32()); }
 
-    // Exactly (count mod 256) code bytes in a block of that size; null when empty and asked.
+    // Exactly (count mod 256) code bytes in a block of that size (none for a
+    // negative count); null when empty and asked.
     Bytes codes(int count) {
-        Bytes values(static_cast<std::size_t>(count & 0xFF));
+        Bytes values(count < 0 ? 0 : static_cast<std::size_t>(count & 0xFF));
         const auto taken = in_.bytes(values.size());
         std::copy(taken.begin(), taken.end(), values.begin());
         return values;
@@ -185,8 +198,13 @@ private:
         const Bytes values = codes(count);
         const unsigned char *data = values.empty() && null_when_empty ? nullptr : values.data();
         const std::size_t before = fake_pcap::sent_frames().size();
-        const std::uint8_t number = spweth::library_state.ccode_frame_counter;
-        check_sent(before, sender(socket_, data, count), Kind::codes, number, values.size());
+        const auto &counter = spweth::library_state.ccode_frame_counter;
+        const std::uint8_t number = counter;
+        const int result = sender(socket_, data, count);
+        if (count < 0)
+            check_refused(before, result, counter, number, "negative code count not refused");
+        else
+            check_sent(before, result, Kind::codes, number, values.size());
     }
 
     void many_codes_id(int (*sender)(pcap *, const unsigned char *, int, int)) {
@@ -194,10 +212,28 @@ private:
         const int five_bit_id = integer();
         const Bytes values = codes(count);
         const std::size_t before = fake_pcap::sent_frames().size();
-        const std::uint8_t number = spweth::library_state.ccode_frame_counter;
-        check_sent(before, sender(socket_, values.data(), count, five_bit_id), Kind::codes, number,
-                   values.size());
+        const auto &counter = spweth::library_state.ccode_frame_counter;
+        const std::uint8_t number = counter;
+        const int result = sender(socket_, values.data(), count, five_bit_id);
+        if (count < 0)
+            check_refused(before, result, counter, number, "negative code count not refused");
+        else
+            check_sent(before, result, Kind::codes, number, values.size());
     }
+
+    // A rate the bridge has sends its frame; any other is refused.
+    void speed(int (*command)(pcap *, unsigned int)) {
+        const unsigned rate = in_.u32();
+        if (std::find(kRates.begin(), kRates.end(), rate) != kRates.end()) {
+            one_frame(Kind::configuration, 46, [&] { return command(socket_, rate); });
+            return;
+        }
+        const std::size_t before = fake_pcap::sent_frames().size();
+        const auto &counter = spweth::library_state.data_frame_counter;
+        const std::uint8_t number = counter;
+        check_refused(before, command(socket_, rate), counter, number, "unknown rate not refused");
+    }
+    static constexpr std::array<unsigned, 7> kRates{10, 50, 100, 200, 300, 400, 500};
 
     template <typename Call>
     void one_frame(Kind kind, std::size_t payload, Call call) {
@@ -306,16 +342,12 @@ private:
             case 12:
                 address_command(&SpW_Eth_Set_MAC_Dest);
                 break;
-            case 13: {
-                const unsigned r = in_.u32();
-                conf([&] { return SpW_Eth_Set_SpW_Speed(socket_, r); });
+            case 13:
+                speed(&SpW_Eth_Set_SpW_Speed);
                 break;
-            }
-            case 14: {
-                const unsigned r = in_.u32();
-                conf([&] { return SpW_Eth_set_SpW_Speed(socket_, r); });
+            case 14:
+                speed(&SpW_Eth_set_SpW_Speed);
                 break;
-            }
             case 15: {
                 const auto b = in_.byte();
                 conf([&] { return SpW_Eth_Set_Filtr(socket_, b); });

@@ -241,6 +241,9 @@ SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char 
 
 /* ------------------------------------------------------------------------ */
 /* Control codes: the result of pcap_sendpacket (0, or -1)                  */
+/* The many-codes calls send the first (count mod 256) codes of `codes` in  */
+/* one frame. A negative count, or a null `codes` with codes to take,       */
+/* returns -1 and sends nothing (no frame number is used).                  */
 /* ------------------------------------------------------------------------ */
 
 SPWETH_API int SpW_Send_CCodes(struct pcap *socket, const unsigned char *codes, int count);
@@ -383,6 +386,8 @@ SPWETH_API event_handler get_handler_status_state(void);
 
 /* ------------------------------------------------------------------------ */
 /* Bridge configuration: the result of pcap_sendpacket (0, or -1)          */
+/* SpW_Eth_Set_SpW_Speed takes 10, 50, 100, 200, 300, 400 or 500 Mbit/s;    */
+/* any other rate returns -1 and sends nothing, as does a null address.     */
 /* ------------------------------------------------------------------------ */
 
 SPWETH_API int SpW_Eth_Set_MAC_Source(struct pcap *socket, const mac_address *address);
@@ -422,8 +427,14 @@ SPWETH_API int SpW_Eth_Get_State_By_Dev_From_MAC(spw_eth_state *state,
  * Messages to the application's own log. By default the library prints its
  * messages to standard output and standard error. While a handler is set,
  * every message goes to it instead, fully formatted, with stream 1 for what
- * would go to standard output and 2 for standard error. A null handler
- * restores the streams. Set it before threads start.
+ * would go to standard output and 2 for standard error, and with the context
+ * given here. A null handler restores the streams. Each call of the handler
+ * is one message: one or more whole lines (a printer's output comes line by
+ * line), or a text that ends without a line end (a prompt, a notice). The
+ * text is valid during the call only. The handler runs on the thread whose
+ * call prints, and may call the library, set_console_handler included.
+ * Setting a handler is safe while other threads print: a message goes either
+ * to the earlier handler with its context or to the new one with its own.
  */
 typedef void (*spweth_console_handler)(int stream, const char *text, void *context);
 SPWETH_API void set_console_handler(spweth_console_handler handler, void *context);

@@ -22,7 +22,7 @@ typedef struct spw_rmap_target {
     int target_address_length;        /* 0..12 */
     unsigned char target_logical_address;
     unsigned char key;
-    unsigned char reply_address[12]; /* unpadded; the library pads it */
+    unsigned char reply_address[12]; /* unpadded, not starting with 0x00; the library pads it */
     int reply_address_length;        /* 0..12 */
     unsigned char initiator_logical_address;
 } spw_rmap_target;
@@ -45,6 +45,12 @@ SPWETH_API unsigned char SpW_RMAP_CRC(const unsigned char *bytes, int length);
  * or a `capacity` too small (nothing is then written past `capacity`).
  * Flags other than the three are refused; a read takes only
  * SPW_RMAP_INCREMENT. A read-modify-write carries 0..4 bytes of data.
+ *
+ * The reply address goes out with zeros in front up to a multiple of four
+ * bytes, and a target takes every leading zero of that field for padding: a
+ * reply address whose first byte is 0x00 (reply_address_length > 0) cannot be
+ * sent as it is, and every build and transaction call returns -1 for it
+ * without sending anything. A zero after the first byte is fine.
  */
 SPWETH_API int SpW_RMAP_Build_Write(const spw_rmap_target *target, int transaction_id,
                                     unsigned char extended_address, unsigned int address,
@@ -60,7 +66,8 @@ SPWETH_API int SpW_RMAP_Build_RMW(const spw_rmap_target *target, int transaction
 
 /*
  * Transactions. Results: 0 success; 1..255 the status the target replied;
- * -1 a bad argument; -2 the send failed; SPWETH_TIMED_OUT when no matching
+ * -1 a bad argument (as for the build calls, a reply address starting with
+ * 0x00 among them: nothing is sent); -2 the send failed; SPWETH_TIMED_OUT when no matching
  * reply came within timeout_ms (or the wait flag was cleared first);
  * SPW_RMAP_BAD_REPLY when the matching reply fails its CRCs or lengths or
  * ends with EEP. timeout_ms <= 0 waits without a deadline; a deadline

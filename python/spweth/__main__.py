@@ -1,9 +1,14 @@
 """python -m spweth: list adapters, print a status record, run a loopback test,
 read and write over RMAP, printing what spweth-demo prints for the same job
 (the loopback with the same seed sends the same packets).
+
+As in spweth-demo, the library's own notes go to standard error, each line
+marked "spweth: ", and what its printers print for a command is the command's
+output.
 """
 
 import argparse
+import logging
 import struct
 import sys
 import time
@@ -21,6 +26,15 @@ def say(text):
     library().flush_stdout()
     sys.stdout.write(text)
     sys.stdout.flush()
+
+
+def write_stream(stream, text):
+    (sys.stderr if stream == 2 else sys.stdout).write(text)
+
+
+def printed():
+    """While inside, what the library's printers print goes to standard output."""
+    return library().console_to(write_stream)
 
 
 def number(text):
@@ -120,7 +134,8 @@ def print_error_frame(record, source):
     """What spweth-demo's error-frame handler prints."""
     say(f"Error frame from {source} ({len(record)} bytes), type {record[0] if record else -1}: ")
     if record:
-        library().print_error_type(record[0])
+        with printed():
+            library().print_error_type(record[0])
     if len(record) >= 2 and record[0] == 0:
         say(f" credits {record[1]}\n")
 
@@ -251,8 +266,9 @@ def command_rmap(args):
         say(f"RMAP {args.operation} at 0x{args.extended:02X}:{args.address:08X}: {result}, "
             f"{text}\n")
         if result == 0 and returned:
-            library().debug_dump(b"Data read" if args.operation == "read" else b"Old data",
-                                 returned, len(returned))
+            with printed():
+                library().debug_dump(b"Data read" if args.operation == "read" else b"Old data",
+                                     returned, len(returned))
     return 0 if result == 0 else 1
 
 
@@ -311,6 +327,7 @@ COMMANDS = {"list": command_list, "status": command_status, "loopback": command_
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    logging.basicConfig(format="%(name)s: %(message)s", level=logging.INFO)
     try:
         return COMMANDS[args.command](args)
     except (spweth.Error, ValueError, TypeError) as error:

@@ -4,9 +4,16 @@ The library is looked for, in this order: the path in the SPWETH_LIBRARY
 environment variable; beside the installed package (the package folder itself,
 then the library folder that `cmake --install` recorded in
 _installed_library.py); the system loader (libspweth.so.3).
+
+Once loaded, the library's messages go to the logger "spweth" (what it would
+print on standard output at INFO, on standard error at WARNING) instead of the
+process's standard streams.
 """
 
+import atexit
+import contextlib
 import ctypes
+import logging
 import os
 import pathlib
 import threading
@@ -63,6 +70,12 @@ class RmapTargetRecord(ctypes.Structure):
 # The data pointer stays a plain integer so that the block can be freed.
 EVENT_HANDLER = ctypes.CFUNCTYPE(None, c_void_p, c_int, c_void_p)
 
+# spweth_console_handler: void (*)(int stream, const char *text, void *context).
+CONSOLE_HANDLER = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
+STDOUT_STREAM, STDERR_STREAM = 1, 2
+
+logger = logging.getLogger("spweth")
+
 # name: (result type, argument types). A name missing from the library found
 # is left out; using it raises Error naming it.
 _DECLARATIONS = {
@@ -113,6 +126,7 @@ _DECLARATIONS = {
     "print_error_type": (None, [c_int]),
     "debug_dump": (None, [c_char_p, c_char_p, c_uint]),
     "print_spw_eth_state": (None, [c_void_p]),
+    "set_console_handler": (None, [CONSOLE_HANDLER, c_void_p]),
     # RMAP
     "SpW_RMAP_Write": (
         c_int, [c_void_p, ctypes.POINTER(RmapTargetRecord), c_ubyte, c_uint, c_char_p, c_int,
@@ -147,6 +161,39 @@ class Library:
         self.free.restype = None
         self.fflush = libc.fflush
         self.fflush.argtypes = [c_void_p]
+        self._console_sink = None
+        # The library calls this for as long as it is loaded: the object stays
+        # with the library, and the handler is removed before the interpreter goes.
+        self._console_callback = CONSOLE_HANDLER(self._on_console)
+        if self.has("set_console_handler"):
+            self.set_console_handler(self._console_callback, None)
+            atexit.register(self.set_console_handler, CONSOLE_HANDLER(), None)
+
+    def _on_console(self, stream, text, _context):
+        # Runs inside a C call: nothing may be raised from here.
+        try:
+            message = (text or b"").decode(errors="replace")
+            sink = self._console_sink
+            if sink is not None:
+                sink(stream, message)
+                return
+            message = message.strip()
+            if message:
+                logger.log(logging.WARNING if stream == STDERR_STREAM else logging.INFO, "%s",
+                           message)
+        except Exception:  # noqa: BLE001 (a broken sink must not take the C call down)
+            pass
+
+    @contextlib.contextmanager
+    def console_to(self, sink):
+        """While inside, the library's messages go to sink(stream, text) as they
+        are (stream 1 or 2) instead of the logger: for the printers whose text
+        is the caller's output."""
+        outer, self._console_sink = self._console_sink, sink
+        try:
+            yield
+        finally:
+            self._console_sink = outer
 
     def has(self, name):
         return name in self.__dict__

@@ -28,6 +28,10 @@ class RmapTarget:
         for field, name, value in (("target_address", "target_address", target_address),
                                    ("reply_address", "reply_address", reply_address)):
             path = _args.byte_string(name, value, MAX_ADDRESS_BYTES)
+            if field == "reply_address" and path[:1] == b"\x00":
+                # Leading zeros of the reply-address field are padding to the target.
+                raise ValueError("reply_address cannot start with 0x00: the target would "
+                                 "take the zeros for padding")
             ctypes.memmove(getattr(record, field), path, len(path))
             setattr(record, field + "_length", len(path))
         self._record = record

@@ -1,5 +1,7 @@
 """The package against the bridge emulator over real libpcap."""
 
+import gc
+import logging
 import os
 import random
 import subprocess
@@ -105,6 +107,7 @@ def test_status_timeout_and_bad_arguments(start_bridge):
             (lambda: socket.set_bridge_address("00:01:02"), ValueError),
             (lambda: socket.rmap(key=256), ValueError),
             (lambda: socket.rmap(target_address=bytes(13)), ValueError),
+            (lambda: socket.rmap(reply_address=b"\x00\x05"), ValueError),
             (lambda: socket.rmap().rmw(0, b"12345", b"12345"), ValueError),
             (lambda: socket.rmap().read(0, 4, timeout=None), TypeError),
         ]:
@@ -112,6 +115,30 @@ def test_status_timeout_and_bad_arguments(start_bridge):
                 call()
     with pytest.raises(spweth.Error, match="closed"):
         socket.send(b"x")
+
+
+@needs("set_console_handler")
+def test_library_messages_go_to_the_spweth_logger(start_bridge, caplog, capfd):
+    caplog.set_level(logging.INFO, logger="spweth")
+    gc.collect()  # the C callback lives with the library, not with a caller's reference
+    with spweth.open(HOST_LINK) as socket:  # no bridge behind it: no credits ever come
+        spweth.set_read_buffer(skip_own_frames=True)
+        # Whatever credits earlier tests left, the frames of this packet use them
+        # up, and the wait for more cannot end.
+        spweth.set_crediting(True, limit=32, wait_level=255, timeout=0.2)
+        try:
+            with pytest.raises(spweth.Error):
+                socket.send(bytes(400_000))
+        finally:
+            spweth.set_crediting(False, limit=10, wait_level=15)
+    logged = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "spweth"]
+    assert any(level == logging.INFO and text.startswith("Listening on ")
+               for level, text in logged), logged
+    assert (logging.WARNING,
+            "Error sending packet: no credits from the bridge within 200 ms") in logged
+    spweth.library().flush_stdout()
+    printed = capfd.readouterr()
+    assert printed.out == "" and "Error sending" not in printed.err
 
 
 def test_open_names_the_adapter_and_the_missing_capability(start_bridge):

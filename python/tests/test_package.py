@@ -24,12 +24,14 @@ def record(speed, switch_state, switch_word, link_states=(5, 9)):
 
 @pytest.mark.parametrize("speed, switch_state, switch_word", [
     (0x80, 0x33, 0), (0x13, 0x9F, 0), (0x04, 0x33, 0x4800), (0x20, 0x00, 0x0001)])
-def test_status_text_is_what_the_library_prints(capfd, speed, switch_state, switch_word):
+def test_status_text_is_what_the_library_prints(speed, switch_state, switch_word):
     data = record(speed, switch_state, switch_word)
     library = spweth.library()
-    library.print_spw_eth_state((ctypes.c_ubyte * 88).from_buffer_copy(data))
-    library.flush_stdout()
-    assert capfd.readouterr().out == f"\n{spweth.Status.from_bytes(data)}\n"
+    printed = []
+    with library.console_to(lambda stream, text: printed.append((stream, text))):
+        library.print_spw_eth_state((ctypes.c_ubyte * 88).from_buffer_copy(data))
+    assert {stream for stream, _ in printed} == {1}
+    assert "".join(text for _, text in printed) == f"\n{spweth.Status.from_bytes(data)}\n"
 
 
 def test_status_fields():

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "bridge/bridge.h"
 #include "link/frame.h"
@@ -52,12 +53,11 @@ constexpr std::array<SpeedCode, 7> kSpeedCodes{{
     {400, 0x00},
     {500, 0x20},
 }};
-constexpr std::uint8_t kUnsupportedSpeedCode = 0x00;  // the code of 400 Mbit/s
-
-constexpr std::uint8_t speed_code(unsigned int mbit_per_s) {
+// The code of a rate in the table; nothing for a rate the bridge does not have.
+constexpr std::optional<std::uint8_t> speed_code(unsigned int mbit_per_s) {
     for (const SpeedCode &row : kSpeedCodes)
         if (row.mbit_per_s == mbit_per_s) return row.code;
-    return kUnsupportedSpeedCode;
+    return std::nullopt;
 }
 
 // Low four bits: data mode; high four bits: control-code mode.
@@ -116,8 +116,10 @@ SPWETH_API int SpW_Eth_Set_MAC_Dest(struct pcap *socket, const mac_address *addr
 }
 
 SPWETH_API int SpW_Eth_Set_SpW_Speed(struct pcap *socket, unsigned int mbit_per_s) {
+    const std::optional<std::uint8_t> code = spweth::speed_code(mbit_per_s);
+    if (!code) return spweth::frame::kFrameRefused;
     spw_eth_conf_header_2 body = command_body(spweth::kEditSpwSpeed);
-    body.Spw_Speed = spweth::speed_code(mbit_per_s);
+    body.Spw_Speed = *code;
     return send_conf_frame(socket, body);
 }
 SPWETH_API int SpW_Eth_set_SpW_Speed(struct pcap *socket, unsigned int mbit_per_s) {

@@ -132,10 +132,9 @@ SPWETH_API void set_receive_timeout(int /*ignored_timeout*/) {
 
 SPWETH_API void print_frame_type(int frame_type) {
     if (const char *name = console::frame_type_name(frame_type); name != nullptr)
-        console_print("%s", name);
+        console_print("%s\n", name);
     else
-        console_print("ERROR %d", frame_type);
-    console_print("\n");
+        console_print("ERROR %d\n", frame_type);
 }
 
 SPWETH_API void print_error_type(int error_type) {

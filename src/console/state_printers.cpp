@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "console/printers.h"
 #include "state/console.h"
@@ -84,11 +85,12 @@ spw_eth_channel_state load_channel(const std::uint8_t *block) {
     return channel;
 }
 
-void print_speed_line(std::uint8_t speed) {
+// The speed's text after `lead`, in one message.
+void print_speed_line(std::uint8_t speed, const char *lead = "") {
     if (const char *text = speed_text(speed); text != nullptr)
-        console_print("%s", text);
+        console_print("%s%s", lead, text);
     else
-        console_print("%d (HEX 0x%x)\n", speed, unsigned{speed});
+        console_print("%s%d (HEX 0x%x)\n", lead, speed, unsigned{speed});
 }
 
 void print_channel(const char *title, const spw_eth_channel_state &channel) {
@@ -103,8 +105,7 @@ void print_channel(const char *title, const spw_eth_channel_state &channel) {
                   channel.rx_packets_eep);
     console_print("Tx bytes/sec: %10u | Rx bytes/sec: %10u\n", channel.tx_bytes_per_sec,
                   channel.rx_bytes_per_sec);
-    console_print("State: (%d) ", channel.link_state);
-    console_print("%s", link_state_text(channel.link_state));
+    console_print("State: (%d) %s", channel.link_state, link_state_text(channel.link_state));
 }
 
 }  // namespace
@@ -145,13 +146,14 @@ void print_status_record(spw_eth_state &state) {
     print_channel("--- SpW2 channel ---------\n",
                   load_channel(record + offsetof(spw_eth_state, spw2)));
     console_print("--------------------------\n");
-    console_print("Speed: (%u) ", unsigned{speed});
-    print_speed_line(speed);
+    char speed_lead[sizeof "Speed: (255) "];
+    std::snprintf(speed_lead, sizeof speed_lead, "Speed: (%u) ", unsigned{speed});
+    print_speed_line(speed, speed_lead);
     console_print("Switch state: %X \n", unsigned{switch_state});
-    console_print("Switch mode data: %X ", unsigned{data_mode(switch_state)});
-    console_print("%s", data_switch_mode_text(switch_state));
-    console_print("Switch mode ccode: %X ", unsigned{ccode_mode(switch_state)});
-    console_print("%s", ccode_switch_mode_text(switch_state));
+    console_print("Switch mode data: %X %s", unsigned{data_mode(switch_state)},
+                  data_switch_mode_text(switch_state));
+    console_print("Switch mode ccode: %X %s", unsigned{ccode_mode(switch_state)},
+                  ccode_switch_mode_text(switch_state));
     console_print("========================\n");
 }
 

@@ -11,10 +11,17 @@ using namespace instruction;
 constexpr int kWriteFlags = SPW_RMAP_INCREMENT | SPW_RMAP_VERIFY | SPW_RMAP_REPLY;
 constexpr int kReadFlags = SPW_RMAP_INCREMENT;
 
+// The reply-address field is padded with zeros in front, and a target skips
+// every leading zero of it: a reply address that starts with 0x00 would come
+// back as a shorter one, so it cannot be sent.
+bool expressible_reply_address(const spw_rmap_target &target) {
+    return target.reply_address_length == 0 || target.reply_address[0] != kReplyAddressPadding;
+}
+
 bool valid_target(const spw_rmap_target *target) {
     return target != nullptr && target->target_address_length >= 0 &&
            target->target_address_length <= kMaxAddressBytes && target->reply_address_length >= 0 &&
-           target->reply_address_length <= kMaxAddressBytes;
+           target->reply_address_length <= kMaxAddressBytes && expressible_reply_address(*target);
 }
 
 bool valid_common(const spw_rmap_target *target, int transaction_id, int length) {
@@ -123,7 +130,7 @@ int build(const Command &command, std::span<std::uint8_t> packet) {
     *at++ = t.key;
     const std::size_t padding =
         padded_reply_address_size(t.reply_address_length) - t.reply_address_length;
-    at = std::fill_n(at, padding, std::uint8_t{0});
+    at = std::fill_n(at, padding, kReplyAddressPadding);
     at = std::copy_n(t.reply_address, t.reply_address_length, at);
     *at++ = t.initiator_logical_address;
     at = put_be(at, static_cast<std::uint32_t>(command.transaction_id), 2);

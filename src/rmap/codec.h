@@ -44,7 +44,9 @@ inline constexpr std::size_t kWriteReplySize = 8;
 inline constexpr std::size_t kReadReplyHeaderSize = 12;
 
 // The reply-address field: the caller's bytes with zeros in front up to the
-// next multiple of 4.
+// next multiple of 4. Its first non-zero byte starts the address, so that an
+// address whose first byte is 0x00 cannot be sent (the commands refuse it).
+inline constexpr std::uint8_t kReplyAddressPadding = 0x00;
 constexpr std::size_t padded_reply_address_size(int length) {
     return (static_cast<std::size_t>(length) + 3) / 4 * 4;
 }
@@ -90,8 +92,8 @@ struct Command {
     }
 };
 
-// The command of each kind; nothing when an argument is out of range or a
-// flag is not the kind's.
+// The command of each kind; nothing when an argument is out of range, a flag
+// is not the kind's, or the target's reply address starts with 0x00.
 std::optional<Command> write_command(const spw_rmap_target *target, int transaction_id,
                                      std::uint8_t extended_address, std::uint32_t address,
                                      const std::uint8_t *data, int length, int flags);

@@ -48,9 +48,11 @@ constexpr CodeEncoding acknowledge_encoding(int five_bit_id) {
     return five_bit_id != 0 ? CodeEncoding::acknowledge_five_bit : CodeEncoding::acknowledge;
 }
 
-// The many-codes senders take the first (count mod 256) bytes at codes. With
-// no bytes to take them from, nothing is sent and no frame number is used.
+// The many-codes senders take the first (count mod 256) bytes at codes. A
+// negative count, or no bytes to take the codes from, sends nothing and uses
+// no frame number.
 int send_codes(Socket socket, const unsigned char *codes, int count, CodeEncoding encoding) {
+    if (count < 0) return frame::kFrameRefused;
     const auto n = static_cast<std::size_t>(count & 0xFF);
     if (codes == nullptr && n != 0) return frame::kFrameRefused;
     return send_ccode_frame(socket, {codes, n}, encoding);

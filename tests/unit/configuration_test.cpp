@@ -150,21 +150,33 @@ TEST_F(Configuration, AddressCommandsLeaveTheLibraryAddressesAlone) {
 
 using SpeedCodes = Configuration;
 
-TEST_F(SpeedCodes, EachRateHasItsCodeAndOthersGetZero) {
+TEST_F(SpeedCodes, EachRateHasItsCode) {
     struct Row {
         unsigned int rate;
         std::uint8_t code;
     };
-    for (const Row row :
-         {Row{10, 0x10}, Row{50, 0x08}, Row{100, 0x04}, Row{200, 0x02}, Row{300, 0x01},
-          Row{400, 0x00}, Row{500, 0x20}, Row{0, 0x00}, Row{150, 0x00}, Row{600, 0x00},
-          Row{100 + (1u << 16), 0x00}, Row{0xFFFFFFFFu, 0x00}}) {
+    for (const Row row : {Row{10, 0x10}, Row{50, 0x08}, Row{100, 0x04}, Row{200, 0x02},
+                          Row{300, 0x01}, Row{400, 0x00}, Row{500, 0x20}}) {
         EXPECT_EQ(0, SpW_Eth_Set_SpW_Speed(socket_, row.rate)) << row.rate;
         const Bytes frame = only_frame();
         ASSERT_EQ(62u, frame.size());
         EXPECT_EQ(row.code, frame[kSpeedAt]) << row.rate;
         EXPECT_EQ(0x84, frame[kEdit0At]) << row.rate;
     }
+}
+
+// A rate the bridge does not have sends nothing (it used to set 400 Mbit/s).
+TEST_F(SpeedCodes, OtherRatesAreRefusedAndSendNothing) {
+    library_state.data_frame_counter = 3;
+    for (const unsigned int rate :
+         {0u, 1u, 123u, 150u, 399u, 401u, 600u, 100u + (1u << 16), 0x80u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(-1, SpW_Eth_Set_SpW_Speed(socket_, rate)) << rate;
+        EXPECT_EQ(-1, SpW_Eth_set_SpW_Speed(socket_, rate)) << rate;
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(3, library_state.data_frame_counter);
+    EXPECT_TRUE(out_.empty());
+    EXPECT_TRUE(err_.empty());
 }
 
 using SwitchMode = Configuration;

@@ -1,5 +1,6 @@
 // Control-code frames: the code encodings, frame sizes by count, frame
 // numbering, refused frames and missing code arrays.
+#include <climits>
 #include <functional>
 #include <string>
 
@@ -112,10 +113,24 @@ TEST_F(CodeFrameSize, FollowsTheCountModulo256) {
     }
 }
 
-TEST_F(CodeFrameSize, NegativeCountUsesItsLowEightBits) {
+// A negative count is refused by every many-codes sender, even one whose low
+// eight bits would make a count (-1 would read 255 codes).
+TEST_F(CodeFrameSize, NegativeCountSendsNothing) {
     const Bytes codes = pattern(255);
-    EXPECT_EQ(0, SpW_Send_CCodes(socket_, codes.data(), -1));  // low byte 0xFF
-    EXPECT_EQ(274u, only_frame().size());
+    library_state.ccode_frame_counter = 9;
+    for (const int count : {-1, -256, -255, INT_MIN}) {
+        EXPECT_EQ(-1, SpW_Send_CCodes(socket_, codes.data(), count)) << count;
+        EXPECT_EQ(-1, SpW_Send_Time_Codes(socket_, codes.data(), count)) << count;
+        EXPECT_EQ(-1, SpW_Send_INT_Codes(socket_, codes.data(), count, 0)) << count;
+        EXPECT_EQ(-1, SpW_Send_ACK_Codes(socket_, codes.data(), count, 1)) << count;
+        EXPECT_EQ(-1, SpW_Send_CC01_Codes(socket_, codes.data(), count)) << count;
+        EXPECT_EQ(-1, SpW_Send_CC11_Codes(socket_, codes.data(), count)) << count;
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(9, library_state.ccode_frame_counter);
+    EXPECT_EQ(0, SpW_Send_CCodes(socket_, codes.data(), 257));  // 256 and more: low eight bits
+    const Bytes frame = only_frame();
+    EXPECT_EQ(1, FrameView(frame.data(), frame.size()).payload_length());
 }
 
 using CodeFrameNumbering = ControlCodes;

@@ -1,6 +1,7 @@
 // The RMAP codec: the CRC, commands built byte for byte, replies checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "rmap/codec.h"
 #include "spweth_rmap.h"
+#include "test_support.h"
 
 namespace {
 
@@ -51,6 +53,8 @@ TEST(RmapCrc, TableAndFieldFollowedByItsCrc) {
     const std::uint8_t first[] = {0x00, 0x91, 0xE3, 0x72, 0x07, 0x96, 0xE4, 0x75};
     for (std::uint8_t b = 0; b < 8; ++b) EXPECT_EQ(first[b], SpW_RMAP_CRC(&b, 1)) << int{b};
     EXPECT_EQ(0, SpW_RMAP_CRC(nullptr, 0));
+    EXPECT_EQ(0, SpW_RMAP_CRC(nullptr, 16));
+    EXPECT_EQ(0, SpW_RMAP_CRC(kPatternData.data(), -1));
     EXPECT_EQ(0x56, SpW_RMAP_CRC(kPatternData.data(), 16));
 }
 
@@ -151,6 +155,7 @@ TEST(RmapBuild, RefusesBadArgumentsAndNeverPassesCapacity) {
     EXPECT_EQ(-1, SpW_RMAP_Build_RMW(&good, 0, 0, 0, packet, packet, 5, packet, 64));
     EXPECT_EQ(-1, SpW_RMAP_Build_RMW(&good, 0, 0, 0, &byte, nullptr, 1, packet, 64));
     EXPECT_EQ(-1, SpW_RMAP_Build_Write(&good, 0, 0, 0, &byte, 1, 0, nullptr, 64));
+    EXPECT_EQ(-1, SpW_RMAP_Build_Write(&good, 0, 0, 0, &byte, 1, 0, packet, -1));
     for (const int bad_length : {-1, 13}) {
         spw_rmap_target t = good;
         t.target_address_length = bad_length;
@@ -164,6 +169,7 @@ TEST(RmapBuild, RefusesBadArgumentsAndNeverPassesCapacity) {
     spw_rmap_target t = good;
     t.target_address_length = 12;
     t.reply_address_length = 12;
+    std::memset(t.reply_address, 0x01, sizeof t.reply_address);
     const Bytes data(20, 0x5A);
     const int size = 12 + 16 + 12 + 20 + 1;
     for (int capacity = 0; capacity <= size; ++capacity) {
@@ -173,6 +179,69 @@ TEST(RmapBuild, RefusesBadArgumentsAndNeverPassesCapacity) {
         EXPECT_EQ(capacity == size ? size : -1, n) << capacity;
         for (int i = capacity; i <= size; ++i) ASSERT_EQ(0xEE, buffer[i]) << capacity;
     }
+}
+
+// A target skips the leading zeros of the reply-address field as padding: a
+// reply address whose first byte is 0x00 would come back as a shorter one.
+spw_rmap_target with_reply_address(const Bytes &reply_address) {
+    spw_rmap_target t = pattern_target();
+    std::copy(reply_address.begin(), reply_address.end(), t.reply_address);
+    t.reply_address_length = static_cast<int>(reply_address.size());
+    return t;
+}
+
+TEST(RmapReplyAddress, LeadingZeroIsRefusedByEveryBuild) {
+    const unsigned char data[2] = {1, 2};
+    for (const Bytes &refused :
+         {Bytes{0x00}, Bytes{0x00, 0x05}, Bytes{0x00, 0x00, 0x00, 0x05}, Bytes(12, 0x00)}) {
+        const spw_rmap_target t = with_reply_address(refused);
+        Bytes packet(64, 0xEE);
+        EXPECT_EQ(-1, SpW_RMAP_Build_Write(&t, 0, 0, 0, data, 2, SPW_RMAP_REPLY, packet.data(), 64))
+            << refused.size();
+        EXPECT_EQ(-1, SpW_RMAP_Build_Read(&t, 0, 0, 0, 4, 0, packet.data(), 64)) << refused.size();
+        EXPECT_EQ(-1, SpW_RMAP_Build_RMW(&t, 0, 0, 0, data, data, 2, packet.data(), 64))
+            << refused.size();
+        EXPECT_EQ(Bytes(64, 0xEE), packet);
+    }
+    // A zero after the first byte is part of the address; no address at all is no address.
+    Bytes packet(64);
+    const spw_rmap_target inner_zero = with_reply_address({0x05, 0x00});
+    ASSERT_EQ(16 + 4, SpW_RMAP_Build_Read(&inner_zero, 0, 0, 0, 4, 0, packet.data(), 64));
+    EXPECT_EQ(Bytes({0x00, 0x00, 0x05, 0x00, 0x67}), Bytes(packet.begin() + 4, packet.begin() + 9));
+    spw_rmap_target none = with_reply_address({});
+    none.reply_address[0] = 0x00;
+    EXPECT_EQ(16, SpW_RMAP_Build_Read(&none, 0, 0, 0, 4, 0, packet.data(), 64));
+}
+
+// Transactions refuse what a build refuses, and what they cannot use, before
+// anything is sent or read.
+using RmapTransactionArguments = test::OpenSocketTest;
+
+TEST_F(RmapTransactionArguments, ReplyAddressWithLeadingZeroIsRefusedBeforeAnythingIsSent) {
+    const spw_rmap_target t = with_reply_address({0x00, 0x05});
+    unsigned char data[4] = {1, 2, 3, 4}, old[4] = {};
+    EXPECT_EQ(-1, SpW_RMAP_Write(socket_, &t, 0, 0x100, data, 4, SPW_RMAP_REPLY, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Write(socket_, &t, 0, 0x100, data, 4, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read(socket_, &t, 0, 0x100, data, 4, SPW_RMAP_INCREMENT, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read_Modify_Write(socket_, &t, 0, 0x100, data, data, 4, old, 100));
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(0, fake_pcap::counters().empty_polls);
+}
+
+TEST_F(RmapTransactionArguments, MissingSocketTargetOrBuffersAreRefused) {
+    const spw_rmap_target t = pattern_target();
+    unsigned char data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(-1, SpW_RMAP_Write(nullptr, &t, 0, 0, data, 4, SPW_RMAP_REPLY, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read(nullptr, &t, 0, 0, data, 4, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Write(socket_, nullptr, 0, 0, data, 4, SPW_RMAP_REPLY, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Write(socket_, &t, 0, 0, nullptr, 4, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Write(socket_, &t, 0, 0, data, -4, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read(socket_, &t, 0, 0, nullptr, 4, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read(socket_, &t, 0, 0, data, -1, 0, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read_Modify_Write(socket_, &t, 0, 0, data, nullptr, 2, nullptr, 100));
+    EXPECT_EQ(-1, SpW_RMAP_Read_Modify_Write(socket_, &t, 0, 0, data, data, 5, nullptr, 100));
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(0, fake_pcap::counters().empty_polls);
 }
 
 TEST(RmapStatusText, NamesEveryStatusAndResult) {

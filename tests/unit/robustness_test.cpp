@@ -173,6 +173,27 @@ TEST_F(BadFrames, NegativeBufferLengthCountsAsZero) {
     EXPECT_EQ(Bytes(16, 0xEE), buffer_);
 }
 
+// A credit wait level the bridge never reports (its credits are one byte)
+// holds a send until the credit time-out; a negative one never holds it.
+using CreditWaitLevel = test::ReceiveTest;
+
+TEST_F(CreditWaitLevel, OutOfReachIsEndedByTheCreditTimeOutAndNegativeNeverWaits) {
+    set_send_crediting(1);
+    set_send_credit_limit(32);
+    const unsigned char byte = 7;
+    spweth::library_state.bridge_credits = 20;
+    EXPECT_EQ(-1, set_send_credit_wait(-1));
+    EXPECT_EQ(1, SpW_Send_Packet(socket_, &byte, 1, 1));
+    EXPECT_EQ(0, fake_pcap::counters().empty_polls);
+
+    EXPECT_EQ(1000, set_send_credit_wait(1000));
+    set_send_credit_timeout(20);
+    push(bridge_frame(7, {0}).credits(255));  // every credit the byte can report
+    EXPECT_EQ(-2, SpW_Send_Packet(socket_, &byte, 1, 1));
+    EXPECT_EQ(255, get_bridge_credits());
+    EXPECT_EQ("\nError sending packet: no credits from the bridge within 20 ms\n", err_);
+}
+
 // An adapter that fails or has been closed.
 using LostAdapter = test::ReceiveTest;
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -209,6 +210,41 @@ std::chrono::milliseconds timeout_of(const Options &options, long fallback_ms) {
     return std::chrono::milliseconds(options.number("timeout-ms", fallback_ms));
 }
 
+// ---------------------------------------------------------------- console
+
+// The library's messages come to on_library_message. What the printers that
+// the demo calls for its output print (status records, dumps, error types,
+// versions, the adapter dialog) is the demo's output: it goes to standard
+// output as it is. Every other message is a note of the library (adapter
+// opened, handler registered, why a call failed): it goes to standard error,
+// each line marked "spweth: ".
+bool library_output = false;
+
+// While one lives, the library's messages are the demo's output.
+class LibraryOutput {
+public:
+    LibraryOutput() : outer_(std::exchange(library_output, true)) {}
+    ~LibraryOutput() { library_output = outer_; }
+    LibraryOutput(const LibraryOutput &) = delete;
+    LibraryOutput &operator=(const LibraryOutput &) = delete;
+
+private:
+    bool outer_;
+};
+
+void on_library_message(int stream, const char *text, void * /*context*/) {
+    if (library_output) {
+        std::fputs(text, stream == 2 ? stderr : stdout);
+        return;
+    }
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        if (end != 0) std::fprintf(stderr, "spweth: %.*s\n", static_cast<int>(end), rest.data());
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+}
+
 // ---------------------------------------------------------------- handlers
 
 void on_ccodes(unsigned char *data, int size, unsigned char *mac) {
@@ -221,7 +257,10 @@ void on_ccodes(unsigned char *data, int size, unsigned char *mac) {
 void on_error_frame(unsigned char *data, int size, unsigned char *mac) {
     std::printf("Error frame from %s (%d bytes), type %d: ", format_mac(mac).c_str(), size,
                 size > 0 ? data[0] : -1);
-    if (size > 0) print_error_type(data[0]);
+    if (size > 0) {
+        const LibraryOutput output;
+        print_error_type(data[0]);
+    }
     if (size >= 2 && data[0] == 0) std::printf(" credits %d\n", data[1]);
     std::free(data);
 }
@@ -230,6 +269,7 @@ void on_status(unsigned char *data, int size, unsigned char *) {
     if (size >= static_cast<int>(sizeof(spw_eth_state))) {
         spw_eth_state state;
         std::memcpy(&state, data, sizeof state);
+        const LibraryOutput output;
         print_spw_eth_state(&state);
     }
     std::free(data);
@@ -301,6 +341,7 @@ int command_recv(const Options &options) {
         char title[80];
         std::snprintf(title, sizeof title, "Packet %ld from %s, %s", i + 1,
                       format_mac(from.bytes).c_str(), type == 1 ? "EEP" : "EOP");
+        const LibraryOutput output;
         debug_dump(title, buffer.data(), static_cast<unsigned>(std::min(length, kRecvBufferSize)));
     }
     return received == count ? 0 : 1;
@@ -406,6 +447,7 @@ int command_status(const Options &options) {
                     format_mac(from.bytes).c_str());
         return 1;
     }
+    const LibraryOutput output;
     print_spw_eth_state(&state);
     return 0;
 }
@@ -498,9 +540,11 @@ int command_rmap(const Options &options) {
     }
     std::printf("RMAP %s at 0x%02X:%08X: %d, %s\n", kind.c_str(), extended, address, result,
                 SpW_RMAP_Status_Text(result));
-    if (result == 0 && !returned.empty())
+    if (result == 0 && !returned.empty()) {
+        const LibraryOutput output;
         debug_dump(kind == "read" ? "Data read" : "Old data", returned.data(),
                    static_cast<unsigned>(returned.size()));
+    }
     return result == 0 ? 0 : 1;
 }
 
@@ -658,7 +702,11 @@ void menu_action(char key, pcap *&socket) {
             command_list();
             break;
         case '2': {
-            const intptr_t opened = SpW_Socket_Init_Dialog();
+            intptr_t opened = 0;
+            {
+                const LibraryOutput dialog;
+                opened = SpW_Socket_Init_Dialog();
+            }
             std::printf("\n");
             if (opened > 0)
                 socket = reinterpret_cast<pcap *>(opened);
@@ -707,6 +755,7 @@ void menu_action(char key, pcap *&socket) {
                 unsigned char type = 0;
                 const int length = SpW_Recv_Packet_From_MAC_Timeout(
                     socket, buffer.data(), kRecvBufferSize, from.bytes, &type, 5000);
+                const LibraryOutput output;
                 if (length == SPWETH_TIMED_OUT)
                     std::printf("Nothing within 5 s.\n");
                 else
@@ -760,6 +809,7 @@ void menu_action(char key, pcap *&socket) {
                 spw_eth_state state{};
                 mac_address from{};
                 const int length = SpW_Eth_Get_State_Timeout(socket, &state, &from, 5000);
+                const LibraryOutput output;
                 if (length <= 0)
                     std::printf("No status within 5 s.\n");
                 else
@@ -778,9 +828,11 @@ void menu_action(char key, pcap *&socket) {
             set_send_credit_wait(read_int("Credit wait level: "));
             std::printf("Bridge credits now %d\n", get_bridge_credits());
             break;
-        case 'i':
+        case 'i': {
+            const LibraryOutput output;
             Display_SDK_and_demo_information();
             break;
+        }
         case 'k':
             if (need_socket()) {
                 Options loop;
@@ -796,7 +848,10 @@ void menu_action(char key, pcap *&socket) {
 }
 
 int command_menu() {
-    Display_SDK_and_demo_information();
+    {
+        const LibraryOutput output;
+        Display_SDK_and_demo_information();
+    }
     set_recv_idle_wait(1);
     pcap *socket = nullptr;
     for (;;) {
@@ -843,8 +898,10 @@ void usage() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    set_console_handler(on_library_message, nullptr);
     const Options options = parse_options(argc, argv);
     if (options.command == "info") {
+        const LibraryOutput output;
         Display_SDK_and_demo_information();
         return 0;
     }
