@@ -130,11 +130,11 @@ std::intptr_t socket_init_dialog() {
     if (const std::intptr_t built = build_device_list(); built < 0) return built;
     int number = 0;
     for (pcap_if_t *entry = s().device_list; entry != nullptr; entry = entry->next, ++number) {
-        console_print("%d. %s", number, entry->name);
+        // One message per line, so that a console handler gets whole lines.
         if (entry->description != nullptr)
-            console_print(" (%s)\n", entry->description);
+            console_print("%d. %s (%s)\n", number, entry->name, entry->description);
         else
-            console_print(" (No description available)\n");
+            console_print("%d. %s (No description available)\n", number, entry->name);
     }
     console_print("Enter the interface number (0-%d): ", s().device_count - 1);
     int chosen = -1;
