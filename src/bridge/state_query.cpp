@@ -14,7 +14,7 @@ static_assert(sizeof(spw_eth_state) == kStateRecordSize);
 
 // Mode 7 writes the frame's source into *source; mode 8 only reads it.
 int query_state(RecvMode mode, Socket socket, spw_eth_state *state, const mac_address *source,
-                const Deadline &deadline = Deadline::none()) {
+                const Deadline &deadline = kNoDeadline) {
     unsigned char type_byte = 0;
     auto *record = reinterpret_cast<unsigned char *>(state);
     auto *address = source != nullptr ? const_cast<unsigned char *>(source->bytes) : nullptr;

@@ -23,15 +23,6 @@ void renew_record(SocketRecord &record) {
 
 }  // namespace
 
-SocketRecord *find_socket(Socket socket) {
-    if (reinterpret_cast<std::intptr_t>(socket) <= 0) return nullptr;
-    SocketTable &t = table();
-    const int in_use = t.keys_in_use.load(std::memory_order_acquire);
-    for (int i = 0; i < in_use; ++i)
-        if (t.keys[i].load(std::memory_order_acquire) == socket) return &t.records[i];
-    return nullptr;
-}
-
 SocketRecord *register_socket(Socket socket) {
     SocketTable &t = table();
     std::lock_guard lock(t.changes);

@@ -37,7 +37,15 @@ inline constexpr unsigned kFilterNetmask = 0xFFFFFF;
 // open, and null for anything else: null, a negative result of
 // SpW_Socket_Init passed on unchecked, a closed or a foreign handle. Calls
 // given no socket leave pcap alone.
-SocketRecord *find_socket(Socket socket);
+// Inline: every call and every credit check asks it.
+inline SocketRecord *find_socket(Socket socket) {
+    if (reinterpret_cast<std::intptr_t>(socket) <= 0) return nullptr;
+    SocketTable &table = library_state.sockets;
+    const int in_use = table.keys_in_use.load(std::memory_order_acquire);
+    for (int i = 0; i < in_use; ++i)
+        if (table.keys[i].load(std::memory_order_acquire) == socket) return &table.records[i];
+    return nullptr;
+}
 inline bool is_socket(Socket socket) { return find_socket(socket) != nullptr; }
 // Enters an opened handle with a fresh record (its read buffer, if any, is
 // attached by the caller); null when the table is full.

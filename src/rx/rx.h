@@ -45,7 +45,7 @@ void wait_for_frame(Socket socket, const Deadline &deadline);
 // returns kRecvReaderBusy at once.
 int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
                         unsigned char *mac, unsigned char *type, int frame_mask,
-                        const Deadline &deadline = Deadline::none());
+                        const Deadline &deadline = kNoDeadline);
 
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);

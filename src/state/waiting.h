@@ -34,6 +34,10 @@ private:
     std::int64_t at_ns_ = 0;
 };
 
+// No deadline, as a default argument: a reference to it costs the caller no
+// temporary to build.
+inline constexpr Deadline kNoDeadline{};
+
 // Stores wait_receive_active and makes the stop descriptor follow it; clearing
 // it also wakes the senders waiting for credit news.
 void store_wait_flag(int active);

@@ -19,7 +19,7 @@ namespace spweth {
 class SendLock {
 public:
     SendLock(Socket socket, FairLock SocketLocks::*which,
-             const Deadline &deadline = Deadline::none()) {
+             const Deadline &deadline = kNoDeadline) {
         if (library_state.thread_safe_mode != 0) acquired_ = lock(socket, which, deadline);
     }
     ~SendLock() {
@@ -46,7 +46,7 @@ inline constexpr int kSendFailed = -2;
 // or SPWETH_TIMED_OUT when the deadline passes before the next frame can go.
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
                         int end_marker, unsigned char channel,
-                        const Deadline &deadline = Deadline::none());
+                        const Deadline &deadline = kNoDeadline);
 
 // How a caller's value becomes a control-code byte.
 enum class CodeEncoding {
