@@ -45,15 +45,15 @@ void unregister_socket(Socket socket) {
 }
 
 void count_rmap_reply_dropped(Socket socket) {
-    if (SocketRecord *record = find_socket(socket)) record->counters.rmap_replies_dropped.add_shared();
+    if (SocketRecord *record = find_socket(socket))
+        record->counters.rmap_replies_dropped.add_shared();
 }
 
 }  // namespace spweth
 
 extern "C" {
 
-SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out,
-                                       int size) {
+SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out, int size) {
     const spweth::SocketRecord *record = spweth::find_socket(socket);
     if (record == nullptr || out == nullptr || size < 0) return -1;
     const spweth::SocketCounters &c = record->counters;

@@ -35,8 +35,8 @@ int milliseconds_left(Clock::time_point deadline) {
 }
 
 // Sends the command and, when it asks for one, waits for its reply; one
-// deadline, timeout_ms after the call (none for <= 0), bounds both. A successful reply's data goes to
-// `data` (which may be empty to drop it).
+// deadline, timeout_ms after the call (none for <= 0), bounds both. A successful reply's data goes
+// to `data` (which may be empty to drop it).
 int transact(pcap *socket, const std::optional<Command> &command, std::span<std::uint8_t> data,
              int timeout_ms) {
     if (!command || !is_socket(socket)) return kBadArgument;
@@ -44,7 +44,8 @@ int transact(pcap *socket, const std::optional<Command> &command, std::span<std:
     const int length = build(*command, packet);
     if (length < 0) return kBadArgument;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-    const int sent = SpW_Send_Packet_Timeout(socket, packet.data(), length, kEndWithEop, timeout_ms);
+    const int sent =
+        SpW_Send_Packet_Timeout(socket, packet.data(), length, kEndWithEop, timeout_ms);
     if (sent == SPWETH_TIMED_OUT) return SPWETH_TIMED_OUT;
     if (sent != length) return kSendFailed;
     if ((command->instruction & instruction::kReply) == 0) return 0;

@@ -124,8 +124,8 @@ PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint
     const auto limit = static_cast<std::uint32_t>(
         std::max(library_state.recv_buffer_limit, library_state.recv_buffer_size));
     while (slot.capacity - slot.fill < needed && slot.capacity != 0 && slot.capacity < limit) {
-        const std::uint32_t grown =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{slot.capacity} * 2, limit));
+        const std::uint32_t grown = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(std::uint64_t{slot.capacity} * 2, limit));
         if (!regrow(slot, grown)) break;
         ++result.growths;
     }

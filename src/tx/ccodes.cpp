@@ -72,7 +72,7 @@ int send_ccode_frame(Socket socket, std::span<const std::uint8_t> values, CodeEn
         values.first(std::min(values.size(), frame::kMaxCodes));
     std::array<std::uint8_t, frame::kMaxCodeFrameSize> bytes{};
     const SendLock lock(socket, &SocketLocks::code_sender);  // numbers go out in order
-    if (!lock.acquired()) return frame::kFrameRefused;        // the wait flag was cleared
+    if (!lock.acquired()) return frame::kFrameRefused;       // the wait flag was cleared
     frame::write_header(bytes.data(), frame::FrameType::control_codes,
                         frame::take_ccode_frame_number(), static_cast<std::uint16_t>(codes.size()));
     std::ranges::transform(codes, bytes.begin() + frame::kHeaderSize,

@@ -18,8 +18,7 @@ namespace spweth {
 // so that the default mode pays no call for it.
 class SendLock {
 public:
-    SendLock(Socket socket, FairLock SocketLocks::*which,
-             const Deadline &deadline = kNoDeadline) {
+    SendLock(Socket socket, FairLock SocketLocks::*which, const Deadline &deadline = kNoDeadline) {
         if (library_state.thread_safe_mode != 0) acquired_ = lock(socket, which, deadline);
     }
     ~SendLock() {

@@ -236,11 +236,9 @@ TEST_F(ReadBufferSettings, BufferingIsNormalisedAndTouchesNoSlot) {
 
 TEST_F(ReadBufferSettings, ThreadSafeModeIsCopiedIntoEverySlot) {
     EXPECT_EQ(1, set_thread_safe_mode(3));
-    for (const auto &each : library_state.read_buffer_table.buffers)
-        EXPECT_EQ(1, each.thread_safe);
+    for (const auto &each : library_state.read_buffer_table.buffers) EXPECT_EQ(1, each.thread_safe);
     EXPECT_EQ(0, set_thread_safe_mode(-1));
-    for (const auto &each : library_state.read_buffer_table.buffers)
-        EXPECT_EQ(0, each.thread_safe);
+    for (const auto &each : library_state.read_buffer_table.buffers) EXPECT_EQ(0, each.thread_safe);
 }
 
 }  // namespace
