@@ -140,11 +140,11 @@ protected:
 
 // --- Whole packets under credit flow control --------------------------------
 
-TEST_F(Truth, AMebibyteAndFourMebibytePacketComeBackWholeUnderCreditFlowControl) {
+TEST_F(Truth, PacketsOfOneFourAndSixteenMebibytesComeBackWholeUnderCreditFlowControl) {
     start_emulator_with_summary({"--status-ms", "100"});
     open_host_socket();
     crediting_on();
-    for (const int size : {1 << 20, 4 << 20}) {
+    for (const int size : {1 << 20, 4 << 20, 16 << 20}) {
         const Bytes packet = e2e::random_bytes(static_cast<std::size_t>(size), seed_);
         ASSERT_EQ(size, SpW_Send_Packet(socket_, packet.data(), size, 1)) << size;
         Bytes buffer(static_cast<std::size_t>(size) + 1500);  // a longer packet shows as longer
