@@ -162,6 +162,52 @@ SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
  * as no socket, as before (SpW_Socket_Close returns 0 for it).
  */
 
+/*
+ * Sockets of their own. A socket follows the process-wide settings of the
+ * classic setters (set_dest_mac_address, set_source_mac_address, the three
+ * event handlers) until it is given its own value; with one socket and none
+ * of the calls below, everything behaves as the classic calls say.
+ *
+ * SpW_Socket_Init_By_Name opens the adapter whose pcap name is adapter_name,
+ * with the results and messages of SpW_Socket_Init (-3 when there is no such
+ * adapter). SpW_Socket_Reset reopens the adapter that socket was opened on.
+ */
+SPWETH_API intptr_t SpW_Socket_Init_By_Name(const char *adapter_name);
+
+/*
+ * Per-socket addresses (six bytes each). A socket with a bridge address of
+ * its own is on its own link: that adapter and bridge address have their own
+ * two frame counters and their own credit count, shared by every socket on
+ * the same adapter with the same bridge address, so that every bridge sees
+ * an unbroken numbering. Closing a socket resets its own link's counters
+ * only. Sockets without one share the process-wide counters and credits.
+ * SpW_Socket_Use_Adapter_Address takes the adapter's own hardware address as
+ * the source (-1 where it has none). The getters copy the address in use.
+ * All return 0, or -1 for an unknown socket or a null address.
+ */
+SPWETH_API int SpW_Socket_Set_Bridge_Address(struct pcap *socket, const unsigned char address[6]);
+SPWETH_API int SpW_Socket_Set_Source_Address(struct pcap *socket, const unsigned char address[6]);
+SPWETH_API int SpW_Socket_Use_Adapter_Address(struct pcap *socket);
+SPWETH_API int SpW_Socket_Get_Bridge_Address(struct pcap *socket, unsigned char address[6]);
+SPWETH_API int SpW_Socket_Get_Source_Address(struct pcap *socket, unsigned char address[6]);
+/* The credit count of the socket's bridge as last reported, or -1 for an unknown socket. */
+SPWETH_API int SpW_Socket_Get_Bridge_Credits(struct pcap *socket);
+
+/*
+ * Handlers of a socket's own, with a context pointer. The data is lent for
+ * the call (it is not to be freed). A socket's own handler takes that
+ * socket's frames of its kind before the classic handler does; null removes
+ * it. Closing the socket removes its own handlers only. Returns 0, or -1 for
+ * an unknown socket or kind.
+ */
+#define SPWETH_HANDLER_CCODE 1
+#define SPWETH_HANDLER_ERROR 2
+#define SPWETH_HANDLER_STATUS 3
+typedef void (*spweth_socket_handler)(struct pcap *socket, const unsigned char *data, int size,
+                                      void *context);
+SPWETH_API int SpW_Socket_Set_Handler(struct pcap *socket, int kind, spweth_socket_handler handler,
+                                      void *context);
+
 /* Per-socket counters; the record may grow at its end (reserved is 0). */
 typedef struct spweth_socket_counters {
     unsigned long long frames_received;      /* bridge frames taken from the adapter */

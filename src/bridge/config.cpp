@@ -85,13 +85,16 @@ int send_address(Socket socket, const mac_address *address, std::uint8_t edit0,
 }  // namespace
 
 int send_conf_frame(Socket socket, const spw_eth_conf_header_2 &body) {
-    if (!is_socket(socket)) return frame::kFrameRefused;
+    const SocketRecord *record = find_socket(socket);
+    if (record == nullptr) return frame::kFrameRefused;
     std::array<std::uint8_t, frame::kConfigurationFrameSize> bytes{};
     // Configuration frames take their numbers from the packets' counter.
     const SendLock lock(socket, &SocketLocks::sender);
     if (!lock.acquired()) return frame::kFrameRefused;  // the wait flag was cleared
+    const frame::Route route = frame::route_of(*record);
     frame::write_header(bytes.data(), frame::FrameType::configuration,
-                        frame::take_data_frame_number(), frame::kConfigurationPayloadLength);
+                        frame::take_data_frame_number(route), frame::kConfigurationPayloadLength,
+                        route);
     std::uint8_t *const out = bytes.data() + frame::kHeaderSize;
     std::memcpy(out, &body, sizeof body);
     std::memcpy(out + offsetof(spw_eth_conf_header_2, GE_SPW), kMarker, sizeof kMarker);

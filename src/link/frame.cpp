@@ -8,10 +8,9 @@
 namespace spweth::frame {
 
 void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
-                  std::uint16_t payload_length) {
-    const LibraryState &s = library_state;
-    std::memcpy(frame + kDestOffset, s.dest_mac_address.data(), 6);
-    std::memcpy(frame + kSourceOffset, s.source_mac_address.data(), 6);
+                  std::uint16_t payload_length, const Route &route) {
+    std::memcpy(frame + kDestOffset, route.bridge, 6);
+    std::memcpy(frame + kSourceOffset, route.source, 6);
     frame[kEtherTypeOffset] = kEtherTypeHigh;
     frame[kEtherTypeOffset + 1] = kEtherTypeLow;
     frame[kTypeOffset] = static_cast<std::uint8_t>(type);
@@ -21,12 +20,6 @@ void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number
     frame[kCreditsOffset] = kCreditsSent;
 }
 
-std::uint8_t take_data_frame_number() {
-    return advance_shared(library_state.data_frame_counter, std::uint8_t{1});
-}
-std::uint8_t take_ccode_frame_number() {
-    return advance_shared(library_state.ccode_frame_counter, std::uint8_t{1});
-}
 
 namespace {
 
@@ -34,7 +27,7 @@ constexpr bool is_accepted_type(unsigned type) { return type <= 8 || type == 136
 
 }  // namespace
 
-bool decode_frame(const FrameView &frame, DecodedFrame &decoded) {
+bool decode_frame(const FrameView &frame, DecodedFrame &decoded, const Route &route) {
     LibraryState &s = library_state;
     if (!frame.has_header() || !frame.has_bridge_ether_type()) return false;
     if (skip_out_frame(frame.source())) return false;
@@ -47,11 +40,11 @@ bool decode_frame(const FrameView &frame, DecodedFrame &decoded) {
         if (!is_accepted_type(type)) return false;
     }
 
-    if (std::memcmp(frame.source(), s.dest_mac_address.data(), 6) == 0) {
+    if (std::memcmp(frame.source(), route.bridge, 6) == 0) {
         if (s.thread_safe_mode == 0) {
-            s.bridge_credits.store(frame.credits(), std::memory_order_relaxed);
+            route.bridge_credits->store(frame.credits(), std::memory_order_relaxed);
         } else {
-            s.bridge_credits.store(frame.credits());
+            route.bridge_credits->store(frame.credits());
             credit_news::announce();  // a sender may be waiting for these credits
         }
     }

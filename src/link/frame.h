@@ -3,6 +3,7 @@
 // frames only through FrameView and decode_frame.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -58,14 +59,46 @@ inline constexpr std::uint8_t kRecvTimerFlag = 0x80;
 // frame themselves return it too.
 inline constexpr int kFrameRefused = -1;
 
-// Writes offsets 0..18 from library_state: addresses, 06 AB, type, number,
-// payload length (little-endian) and the credits byte 10.
+// Where a socket's frames go and how they are numbered: the addresses in use
+// and its link's counters and credits (the classic link's are library_state's).
+struct Route {
+    const std::uint8_t *bridge;
+    const std::uint8_t *source;
+    std::atomic<std::uint8_t> *data_frame_counter;
+    std::atomic<std::uint8_t> *ccode_frame_counter;
+    std::atomic<int> *bridge_credits;
+};
+
+inline Route classic_route() {
+    LibraryState &s = library_state;
+    return {s.dest_mac_address.data(), s.source_mac_address.data(), &s.data_frame_counter,
+            &s.ccode_frame_counter, &s.bridge_credits};
+}
+
+inline Route route_of(const SocketRecord &record) {
+    Route route = classic_route();
+    if (record.own_link != nullptr) {
+        route.bridge = record.own_bridge.data();
+        route.data_frame_counter = &record.own_link->data_frame_counter;
+        route.ccode_frame_counter = &record.own_link->ccode_frame_counter;
+        route.bridge_credits = &record.own_link->bridge_credits;
+    }
+    if (record.has_own_source) route.source = record.own_source.data();
+    return route;
+}
+
+// Writes offsets 0..18: the route's addresses, 06 AB, type, number, payload
+// length (little-endian) and the credits byte 10.
 void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
-                  std::uint16_t payload_length);
+                  std::uint16_t payload_length, const Route &route = classic_route());
 
 // Return the counter's current value and advance it modulo 256.
-std::uint8_t take_data_frame_number();
-std::uint8_t take_ccode_frame_number();
+inline std::uint8_t take_data_frame_number(const Route &route = classic_route()) {
+    return advance_shared(*route.data_frame_counter, std::uint8_t{1});
+}
+inline std::uint8_t take_ccode_frame_number(const Route &route = classic_route()) {
+    return advance_shared(*route.ccode_frame_counter, std::uint8_t{1});
+}
 
 // Data frames are padded to 60 bytes; control-code frames to 62.
 constexpr std::size_t data_frame_size(std::size_t payload) {
@@ -108,8 +141,9 @@ struct DecodedFrame {
 
 // The decoding steps for one received frame: runt guard, EtherType, skip-out
 // filter, type byte and its flags (into library_state), accepted types,
-// credit update from the bridge's address, then the length check. Returns
-// false when the frame is to be ignored.
-bool decode_frame(const FrameView &frame, DecodedFrame &decoded);
+// credit update from the route's bridge address, then the length check.
+// Returns false when the frame is to be ignored.
+bool decode_frame(const FrameView &frame, DecodedFrame &decoded,
+                  const Route &route = classic_route());
 
 }  // namespace spweth::frame

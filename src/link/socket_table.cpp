@@ -1,8 +1,14 @@
 // The sockets the library has open, each with its record.
 #include <pcap/pcap.h>
 
+#include <ifaddrs.h>
+#include <netpacket/packet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
+
+#include "link/frame.h"
 
 #include "link/sockets.h"
 
@@ -19,6 +25,46 @@ void renew_record(SocketRecord &record) {
           &c.read_buffer_growths, &c.read_buffer_overflows, &c.rmap_replies_dropped})
         counter->value.store(0, std::memory_order_relaxed);
     record.held.length = 0;
+    record.adapter_name.clear();
+    record.has_own_bridge = false;
+    record.has_own_source = false;
+    record.own_link = nullptr;
+    record.handlers.fill({});
+}
+
+// The link of an adapter and a bridge address, made at its first use. Under
+// the table's mutex.
+Link &link_of(SocketTable &t, const std::string &adapter, const Mac &bridge) {
+    for (LinkEntry &entry : t.links)
+        if (entry.adapter_name == adapter && entry.bridge == bridge) return entry.link;
+    LinkEntry &entry = t.links.emplace_back();
+    entry.adapter_name = adapter;
+    entry.bridge = bridge;
+    return entry.link;
+}
+
+// The adapter's hardware address, from the system's interface list.
+bool adapter_address(const std::string &adapter, Mac &address) {
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) return false;
+    bool found = false;
+    for (const ifaddrs *entry = all; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_PACKET ||
+            adapter != entry->ifa_name)
+            continue;
+        const auto *link = reinterpret_cast<const sockaddr_ll *>(entry->ifa_addr);
+        if (link->sll_halen != address.size()) continue;
+        std::copy_n(link->sll_addr, address.size(), address.begin());
+        found = std::any_of(address.begin(), address.end(), [](std::uint8_t b) { return b != 0; });
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+Mac mac_of(const unsigned char *bytes) {
+    Mac mac;
+    std::copy_n(bytes, mac.size(), mac.begin());
+    return mac;
 }
 
 }  // namespace
@@ -52,6 +98,61 @@ void count_rmap_reply_dropped(Socket socket) {
 }  // namespace spweth
 
 extern "C" {
+
+SPWETH_API int SpW_Socket_Set_Bridge_Address(struct pcap *socket, const unsigned char address[6]) {
+    spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || address == nullptr) return -1;
+    spweth::SocketTable &t = spweth::library_state.sockets;
+    const std::lock_guard lock(t.changes);
+    record->own_bridge = spweth::mac_of(address);
+    record->own_link = &spweth::link_of(t, record->adapter_name, record->own_bridge);
+    record->has_own_bridge = true;
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Set_Source_Address(struct pcap *socket, const unsigned char address[6]) {
+    spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || address == nullptr) return -1;
+    record->own_source = spweth::mac_of(address);
+    record->has_own_source = true;
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Use_Adapter_Address(struct pcap *socket) {
+    spweth::SocketRecord *record = spweth::find_socket(socket);
+    spweth::Mac address{};
+    if (record == nullptr || !spweth::adapter_address(record->adapter_name, address)) return -1;
+    return SpW_Socket_Set_Source_Address(socket, address.data());
+}
+
+SPWETH_API int SpW_Socket_Get_Bridge_Address(struct pcap *socket, unsigned char address[6]) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || address == nullptr) return -1;
+    std::memcpy(address, spweth::frame::route_of(*record).bridge, 6);
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Get_Source_Address(struct pcap *socket, unsigned char address[6]) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || address == nullptr) return -1;
+    std::memcpy(address, spweth::frame::route_of(*record).source, 6);
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Get_Bridge_Credits(struct pcap *socket) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr) return -1;
+    return spweth::frame::route_of(*record).bridge_credits->load();
+}
+
+SPWETH_API int SpW_Socket_Set_Handler(struct pcap *socket, int kind, spweth_socket_handler handler,
+                                      void *context) {
+    spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || kind < SPWETH_HANDLER_CCODE || kind > SPWETH_HANDLER_STATUS) return -1;
+    record->handlers[static_cast<std::size_t>(kind - 1)] = {handler, handler != nullptr ? context
+                                                                                       : nullptr};
+    return 0;
+}
 
 SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out, int size) {
     const spweth::SocketRecord *record = spweth::find_socket(socket);

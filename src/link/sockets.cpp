@@ -2,6 +2,10 @@
 
 #include <pcap/pcap.h>
 
+#include <cstring>
+#include <string>
+
+#include "link/frame.h"
 #include "rx/rx.h"
 #include "state/console.h"
 
@@ -123,7 +127,26 @@ std::intptr_t socket_init(int interface_number) {
         return kNoReadBuffer;
     }
     if (s().recv_buffering != 0) record->read_buffer = read_buffer_find(handle);
+    record->adapter_name = device->name;
     return reinterpret_cast<std::intptr_t>(handle);
+}
+
+// The adapter of that pcap name, with SpW_Socket_Init's results and messages.
+std::intptr_t socket_init_by_name(const char *adapter_name) {
+    if (s().device_list == nullptr) {
+        const std::intptr_t built = build_device_list();
+        console_print("\nInterfaces not initialized. Initializing...\n");
+        if (built < 0) return built;
+    }
+    int number = 0;
+    for (pcap_if_t *entry = s().device_list; entry != nullptr; entry = entry->next, ++number)
+        if (adapter_name != nullptr && std::strcmp(entry->name, adapter_name) == 0)
+            return socket_init(number);
+    s().chosen_device_number = -1;
+    s().chosen_device = nullptr;
+    release_device_list();
+    console_print("\nNo adapter named %s.\n", adapter_name != nullptr ? adapter_name : "(null)");
+    return kAdapterOutOfRange;
 }
 
 std::intptr_t socket_init_dialog() {
@@ -146,11 +169,14 @@ std::intptr_t socket_init_dialog() {
 // handle the library does not hold (closed before, or foreign) returns -1.
 int socket_close(Socket socket) {
     if (reinterpret_cast<std::intptr_t>(socket) <= 0) return 0;
-    if (!is_socket(socket)) return kNotASocket;
+    SocketRecord *record = find_socket(socket);
+    if (record == nullptr) return kNotASocket;
     unregister_event_handlers();
     if (s().recv_buffering != 0) read_buffer_release(socket);
-    s().data_frame_counter = 0;
-    s().ccode_frame_counter = 0;
+    // The counters of the socket's own link: the classic ones unless it has its own.
+    const frame::Route route = frame::route_of(*record);
+    route.data_frame_counter->store(0);
+    route.ccode_frame_counter->store(0);
     unregister_socket(socket);
     pcap_close(socket);
     return 0;
@@ -170,9 +196,16 @@ SPWETH_API int Get_Number_Chosen_Network_Device(void) {
 }
 SPWETH_API int get_number_chosen_network_device(void) { return Get_Number_Chosen_Network_Device(); }
 SPWETH_API int SpW_Socket_Close(struct pcap *socket) { return spweth::socket_close(socket); }
+SPWETH_API intptr_t SpW_Socket_Init_By_Name(const char *adapter_name) {
+    return spweth::socket_init_by_name(adapter_name);
+}
+// Reopens the adapter the socket was opened on (no socket: the last one chosen).
 SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    const std::string adapter = record != nullptr ? record->adapter_name : std::string();
     if (spweth::socket_close(socket) < 0) return spweth::kNotASocket;
-    return spweth::socket_init(spweth::library_state.chosen_device_number);
+    if (record == nullptr) return spweth::socket_init(spweth::library_state.chosen_device_number);
+    return spweth::socket_init_by_name(adapter.c_str());
 }
 
 }  // extern "C"

@@ -54,7 +54,7 @@ int transact(pcap *socket, const std::optional<Command> &command, std::span<std:
     // One byte more than the reply, so that a longer packet shows as longer.
     std::vector<std::uint8_t> received(reply_size(expected) + 1);
     unsigned char bridge[kMacSize];
-    std::memcpy(bridge, get_current_dest_mac_address(), kMacSize);
+    if (SpW_Socket_Get_Bridge_Address(socket, bridge) != 0) return kBadArgument;
     for (;;) {
         int wait_ms = kNoDeadline;
         if (timeout_ms > 0) {

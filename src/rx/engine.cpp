@@ -172,6 +172,7 @@ public:
         : traits_(traits),
           socket_(socket),
           record_(record),
+          route_(frame::route_of(record)),
           buffer_(buffer),
           capacity_(length > 0 ? static_cast<std::size_t>(length) : 0),
           mac_(mac),
@@ -200,7 +201,7 @@ private:
     void abandon_open_packet();
     void store(std::int64_t at, const FrameView &frame, std::size_t payload_length);
     int deliver_error_record(const FrameView &frame, std::size_t payload_length);
-    void call_handler(event_handler handler, const FrameView &frame, std::size_t size,
+    void call_handler(int kind, event_handler classic, const FrameView &frame, std::size_t size,
                       bool error_record);
     std::optional<int> copy_state(const FrameView &frame, std::size_t payload_length);
     void set_aside_frame(const FrameView &frame);
@@ -208,6 +209,7 @@ private:
     const ModeTraits traits_;
     const Socket socket_;
     SocketRecord &record_;
+    const frame::Route route_;  // the socket's bridge address and credit count
     unsigned char *const buffer_;
     const std::size_t capacity_;  // length, a negative one counting as 0
     unsigned char *const mac_;
@@ -284,7 +286,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
 
 std::optional<int> ReceiveCall::examine(const FrameView &frame) {
     DecodedFrame decoded{};
-    if (!frame::decode_frame(frame, decoded)) return std::nullopt;
+    if (!frame::decode_frame(frame, decoded, route_)) return std::nullopt;
 
     switch (traits_.address) {
         case AddressUse::require_source:
@@ -351,14 +353,16 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
             }
             return deliver_error_record(frame, payload_length);
         case ccode_handler:
-            call_handler(library_state.ccode_handler, frame, payload_length, false);
+            call_handler(SPWETH_HANDLER_CCODE, library_state.ccode_handler, frame, payload_length,
+                         false);
             return std::nullopt;
         case err_frame_handler:
-            call_handler(library_state.err_frame_handler, frame, error_record_size(payload_length),
-                         true);
+            call_handler(SPWETH_HANDLER_ERROR, library_state.err_frame_handler, frame,
+                         error_record_size(payload_length), true);
             return std::nullopt;
         case status_handler:
-            call_handler(library_state.status_handler, frame, payload_length, false);
+            call_handler(SPWETH_HANDLER_STATUS, library_state.status_handler, frame,
+                         payload_length, false);
             return std::nullopt;
         case state_copy:
             return copy_state(frame, payload_length);
@@ -419,10 +423,24 @@ int ReceiveCall::deliver_error_record(const FrameView &frame, std::size_t payloa
     return static_cast<int>(size);
 }
 
-// The handler owns the block. Without memory for it the frame is dropped and
-// the receive goes on.
-void ReceiveCall::call_handler(event_handler handler, const FrameView &frame, std::size_t size,
-                               bool error_record) {
+// The socket's own handler of the kind borrows the bytes; else the classic
+// handler owns a heap block of them. Without memory for it the frame is
+// dropped and the receive goes on.
+void ReceiveCall::call_handler(int kind, event_handler classic, const FrameView &frame,
+                               std::size_t size, bool error_record) {
+    if (const SocketHandler own = record_.handlers[static_cast<std::size_t>(kind - 1)];
+        own.function != nullptr) {
+        if (!error_record) {
+            own.function(socket_, frame.payload(), static_cast<int>(size), own.context);
+            return;
+        }
+        std::array<std::uint8_t, kMaxCapturedFrame> record;
+        const std::size_t count = std::min(size, record.size());
+        write_error_record(frame, record.data(), count);
+        own.function(socket_, record.data(), static_cast<int>(count), own.context);
+        return;
+    }
+    event_handler handler = classic;
     if (handler == nullptr) return;
     auto *block = static_cast<unsigned char *>(heap_allocate(std::max<std::size_t>(size, 1)));
     if (block == nullptr) return;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "spweth.h"
@@ -103,12 +104,44 @@ struct HeldFrame {
     std::size_t length = 0;  // 0: none
 };
 
+// One link's frame numbering and the credits its bridge reported: a link is
+// an adapter and a bridge address. Sockets that follow the process-wide
+// bridge address share the classic link, whose fields are library_state's.
+struct Link {
+    std::atomic<std::uint8_t> data_frame_counter{0};
+    std::atomic<std::uint8_t> ccode_frame_counter{0};
+    std::atomic<int> bridge_credits{8};
+};
+
+// A handler of a socket's own, with its context.
+struct SocketHandler {
+    spweth_socket_handler function = nullptr;
+    void *context = nullptr;
+};
+inline constexpr int kSocketHandlerKinds = 3;  // SPWETH_HANDLER_CCODE .. _STATUS
+
 // Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
     ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
     SocketLocks locks;
     SocketCounters counters;
     HeldFrame held;
+    std::string adapter_name;  // the pcap name it was opened on
+    // Its own addresses, once given; until then the process-wide ones.
+    bool has_own_bridge = false;
+    bool has_own_source = false;
+    Mac own_bridge{};
+    Mac own_source{};
+    Link *own_link = nullptr;  // with its own bridge address: that link's record
+    std::array<SocketHandler, kSocketHandlerKinds> handlers{};
+};
+
+// The links of sockets with their own bridge address; entries live until the
+// library is reset (a link is a few bytes), so that pointers to them stay.
+struct LinkEntry {
+    std::string adapter_name;
+    Mac bridge{};
+    Link link;
 };
 
 // The sockets the library has open; record i belongs to key i, an empty key
@@ -119,7 +152,8 @@ struct SocketTable {
     std::array<std::atomic<Socket>, kMaxSockets> keys{};
     std::array<SocketRecord, kMaxSockets> records{};
     std::atomic<int> keys_in_use{0};  // keys at and past it have never held a socket
-    std::mutex changes;               // serialises opens and closes
+    std::mutex changes;               // serialises opens, closes and link changes
+    std::deque<LinkEntry> links;      // under changes
 };
 
 // The ten read buffers: buffer i belongs to key i; an empty key is null.

@@ -67,14 +67,17 @@ int send_code(Socket socket, int code, CodeEncoding encoding) {
 }  // namespace
 
 int send_ccode_frame(Socket socket, std::span<const std::uint8_t> values, CodeEncoding encoding) {
-    if (!is_socket(socket)) return frame::kFrameRefused;
+    const SocketRecord *record = find_socket(socket);
+    if (record == nullptr) return frame::kFrameRefused;
     const std::span<const std::uint8_t> codes =
         values.first(std::min(values.size(), frame::kMaxCodes));
     std::array<std::uint8_t, frame::kMaxCodeFrameSize> bytes{};
     const SendLock lock(socket, &SocketLocks::code_sender);  // numbers go out in order
     if (!lock.acquired()) return frame::kFrameRefused;       // the wait flag was cleared
+    const frame::Route route = frame::route_of(*record);
     frame::write_header(bytes.data(), frame::FrameType::control_codes,
-                        frame::take_ccode_frame_number(), static_cast<std::uint16_t>(codes.size()));
+                        frame::take_ccode_frame_number(route),
+                        static_cast<std::uint16_t>(codes.size()), route);
     std::ranges::transform(codes, bytes.begin() + frame::kHeaderSize,
                            [encoding](std::uint8_t value) { return encode(value, encoding); });
     return pcap_sendpacket(socket, bytes.data(),

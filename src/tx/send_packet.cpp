@@ -53,14 +53,15 @@ enum class Credits { ready, failed, timed_out };
 // passed. In thread-safe mode, while another thread reads the socket, it
 // waits for that reader's credit news instead.
 // Inline, so that a send without crediting pays one test per frame.
-inline bool credits_needed() {
+inline bool credits_needed(const frame::Route &route) {
     const LibraryState &s = library_state;
-    return s.send_crediting != 0 && s.bridge_credits <= s.send_credit_limit &&
-           s.bridge_credits < s.send_credit_wait;
+    const int credits = route.bridge_credits->load(std::memory_order_relaxed);
+    return s.send_crediting != 0 && credits <= s.send_credit_limit && credits < s.send_credit_wait;
 }
 
-Credits await_credits(Socket socket, const Deadline &call_deadline) {
+Credits await_credits(Socket socket, const frame::Route &route, const Deadline &call_deadline) {
     LibraryState &s = library_state;
+    const std::atomic<int> &credits = *route.bridge_credits;
     const Deadline credit_deadline = Deadline::after_ms(s.send_credit_timeout_ms);
     const bool call_ends_first = call_deadline.no_later_than(credit_deadline);
     const Deadline &deadline = call_ends_first ? call_deadline : credit_deadline;
@@ -82,7 +83,7 @@ Credits await_credits(Socket socket, const Deadline &call_deadline) {
                 "\nError sending packet: no read buffer for the socket, credits cannot be read\n");
             return Credits::failed;
         }
-        if (s.bridge_credits >= s.send_credit_wait) return Credits::ready;
+        if (credits.load() >= s.send_credit_wait) return Credits::ready;
         if (deadline.passed()) {
             if (call_ends_first) return Credits::timed_out;
             console_error("\nError sending packet: no credits from the bridge within %d ms\n",
@@ -103,7 +104,8 @@ Credits await_credits(Socket socket, const Deadline &call_deadline) {
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
                         int end_marker, unsigned char channel, const Deadline &deadline) {
     const bool with_channel = variant == kSendFromChannel;
-    if (!is_socket(socket) || length < 0 || (length > 0 && data == nullptr) ||
+    const SocketRecord *record = find_socket(socket);
+    if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
         (with_channel && length == INT_MAX))
         return kSendFailed;
     const int total = length + (with_channel ? 1 : 0);
@@ -111,6 +113,7 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
 
     const SendLock lock(socket, &SocketLocks::sender, deadline);
     if (!lock.acquired()) return SPWETH_TIMED_OUT;
+    const frame::Route route = frame::route_of(*record);
     const bool eep = requests_eep(end_marker);
     std::array<std::uint8_t, frame::kMaxFrameSize> buffer;  // filled before each send
     std::uint8_t *const payload = buffer.data() + kHeaderSize;
@@ -125,8 +128,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     std::size_t remaining = static_cast<std::size_t>(total);
     bool first = true;
     while (remaining > 0) {
-        if (credits_needed()) {
-            switch (await_credits(socket, deadline)) {
+        if (credits_needed(route)) {
+            switch (await_credits(socket, route, deadline)) {
                 case Credits::ready:
                     break;
                 case Credits::failed:
@@ -145,7 +148,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
         if (count <= frame::kShortPayloadBound)
             std::memset(payload + count, 0, frame::kShortPayloadBound + 1);
         frame::write_header(buffer.data(), kFragmentType[first][last][eep],
-                            frame::take_data_frame_number(), static_cast<std::uint16_t>(count));
+                            frame::take_data_frame_number(route), static_cast<std::uint16_t>(count),
+                            route);
         const std::size_t data_count = count - lead;
         if (data_count != 0) copy_payload(payload + lead, next, data_count);
         next += data_count;
@@ -155,7 +159,7 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             console_error("\nError sending packet: %s\n", pcap_geterr(socket));
             return kSendFailed;
         }
-        if (library_state.send_crediting != 0) advance_shared(library_state.bridge_credits, -1);
+        if (library_state.send_crediting != 0) advance_shared(*route.bridge_credits, -1);
         remaining -= count;
         first = false;
     }

@@ -379,14 +379,34 @@ TEST_F(SocketReset, ReopensTheChosenAdapter) {
     EXPECT_NE(nullptr, spweth::read_buffer_find(as_socket(reopened)));
 }
 
-TEST_F(SocketReset, FailsWhenTheLastOpenChoseNoAdapter) {
+// A socket reopens its own adapter, whatever was opened (or failed) since.
+TEST_F(SocketReset, ReopensItsOwnAdapterAfterOthersWereChosen) {
     adapters(3);
     pcap_t *socket = as_socket(SpW_Socket_Init(1));
+    ASSERT_GT(SpW_Socket_Init(2), 0);
     ASSERT_EQ(-3, SpW_Socket_Init(9));
     out_.clear();
-    EXPECT_EQ(-3, SpW_Socket_Reset(socket));
+    const std::intptr_t reopened = SpW_Socket_Reset(socket);
+    ASSERT_GT(reopened, 0);
     EXPECT_TRUE(fake_pcap::handle(socket).closed);
-    EXPECT_EQ(std::string(kNotInitialized) + "\nInterface number (-1) out of range (3).\n", out_);
+    EXPECT_EQ("fake1", fake_pcap::handle(as_socket(reopened)).device);
+    EXPECT_EQ(std::string(kNotInitialized) + "\nListening on Fake adapter 1...\n", out_);
+}
+
+TEST_F(SocketInit, ByNameOpensThatAdapterOrRefusesAnUnknownName) {
+    adapters(3);
+    const std::intptr_t socket = SpW_Socket_Init_By_Name("fake2");
+    ASSERT_GT(socket, 0);
+    EXPECT_EQ("fake2", fake_pcap::handle(as_socket(socket)).device);
+    EXPECT_EQ(2, Get_Number_Chosen_Network_Device());
+    out_.clear();
+    EXPECT_EQ(-3, SpW_Socket_Init_By_Name("eth9"));
+    EXPECT_EQ(-3, SpW_Socket_Init_By_Name(nullptr));
+    EXPECT_EQ(-1, Get_Number_Chosen_Network_Device());
+    EXPECT_EQ(std::string("\nNo adapter named eth9.\n") + kNotInitialized +
+                  "\nNo adapter named (null).\n",
+              out_);
+    EXPECT_EQ(1, fake_pcap::open_handle_count());
 }
 
 }  // namespace
