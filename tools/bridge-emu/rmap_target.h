@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "rmap_codec.h"
+
 namespace bridge_emu {
 
 struct RmapTargetSettings {
@@ -67,10 +69,9 @@ public:
     const RmapTargetCounters &counters() const { return counters_; }
 
 private:
-    struct Header;
-    std::uint8_t check(const Header &h, std::span<const std::uint8_t> data_field, bool eep,
-                       bool cut) const;
-    bool in_memory(const Header &h, std::uint32_t size) const;
+    std::uint8_t check(const rmap::CommandHeader &h, std::span<const std::uint8_t> data_field,
+                       bool eep, bool cut) const;
+    bool in_memory(const rmap::CommandHeader &h, std::uint32_t size) const;
 
     RmapTargetSettings settings_;
     std::vector<std::uint8_t> memory_;
