@@ -17,6 +17,7 @@ struct RmapTargetSettings {
     std::uint8_t logical_address = 0xFE;
     std::uint8_t key = 0;
     std::uint32_t memory_size = 0;  // 0: no target
+    unsigned latency_us = 0;        // each reply leaves this long after its command arrived
     unsigned drop_reply_every = 0;  // fault injection: every Nth reply is not sent
     unsigned bad_crc_every = 0;     // every Nth reply with data has its data CRC inverted
 };
