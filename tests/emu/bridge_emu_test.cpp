@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "emu_harness.h"
+#include "rmap_codec.h"
 #include "spweth.h"
 
 namespace emu_test {
@@ -60,6 +61,40 @@ Bytes config_frame(std::uint8_t number, const spw_eth_conf_header_2 &body) {
     frame[16] = 46;
     frame.resize(62, 0);
     return frame;
+}
+
+// An incrementing RMAP command with reply to the target 0xFE, key 0, from
+// initiator 0x67 with no reply address: a read, or a write of `data`.
+Bytes rmap_command(std::uint16_t id, std::uint32_t address, std::uint32_t length,
+                   const Bytes *data = nullptr) {
+    Bytes c = {0xFE,
+               0x01,
+               static_cast<std::uint8_t>(data != nullptr ? 0x6C : 0x4C),
+               0x00,
+               0x67,
+               static_cast<std::uint8_t>(id >> 8),
+               static_cast<std::uint8_t>(id),
+               0x00};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        c.push_back(static_cast<std::uint8_t>(address >> shift));
+    for (int shift = 16; shift >= 0; shift -= 8)
+        c.push_back(static_cast<std::uint8_t>(length >> shift));
+    c.push_back(bridge_emu::rmap::crc(c));
+    if (data != nullptr) {
+        c.insert(c.end(), data->begin(), data->end());
+        c.push_back(bridge_emu::rmap::crc(*data));
+    }
+    return c;
+}
+
+// A reply's transaction identifier and status.
+std::uint16_t reply_id(const Frame &reply) {
+    const Bytes p = reply.payload();
+    return p.size() < 7 ? 0xFFFF : static_cast<std::uint16_t>(p[5] << 8 | p[6]);
+}
+std::uint8_t reply_status(const Frame &reply) {
+    const Bytes p = reply.payload();
+    return p.size() < 4 ? 0xFF : p[3];
 }
 
 std::uint64_t le(const Bytes &bytes, std::size_t offset, std::size_t width) {
@@ -434,6 +469,73 @@ TEST_F(BridgeEmulator, CreditInfoFollowsAFrameThatSendsNothingBack) {
 }
 
 // ---------------------------------------------------------------------------
+// RMAP target latency
+
+constexpr auto kLatency = 20ms;
+const std::vector<std::string> kLatentTarget = {
+    "--status-ms", "0", "--rmap-target", "0xFE,0x00,4096", "--rmap-latency-us", "20000"};
+
+TEST_F(BridgeEmulator, LatentCommandsWaitSideBySideAndAreAnsweredInOrder) {
+    using Clock = std::chrono::steady_clock;
+    start(kLatentTarget);
+    const Bytes data = pattern(32, 4);
+    const auto write_sent = Clock::now();
+    send_packet(rmap_command(1, 0, 32, &data), false);
+    const Frame written = expect_traffic();
+    EXPECT_GE(Clock::now() - write_sent, kLatency);
+    EXPECT_EQ(reply_id(written), 1);
+    EXPECT_EQ(reply_status(written), 0);
+
+    // Eight reads back to back: each answered no sooner than the latency
+    // after it was sent, all of them within a few latencies, not eight.
+    constexpr int kReads = 8;
+    std::array<Clock::time_point, kReads> sent{}, answered{};
+    for (int i = 0; i < kReads; ++i) {
+        sent[i] = Clock::now();
+        send_packet(rmap_command(static_cast<std::uint16_t>(10 + i), 4 * i, 4), false);
+    }
+    for (int i = 0; i < kReads; ++i) {
+        SCOPED_TRACE(i);
+        const Frame reply = expect_traffic();
+        answered[i] = Clock::now();
+        EXPECT_EQ(reply.type_byte(), FEOF);
+        EXPECT_EQ(reply_id(reply), 10 + i);
+        EXPECT_EQ(reply_status(reply), 0);
+        const Bytes payload = reply.payload();
+        ASSERT_EQ(payload.size(), 17u);
+        EXPECT_EQ(Bytes(payload.begin() + 12, payload.begin() + 16),
+                  Bytes(data.begin() + 4 * i, data.begin() + 4 * i + 4));
+        EXPECT_GE(answered[i] - sent[i], kLatency);
+    }
+    EXPECT_LT(answered[kReads - 1] - sent[0], 5 * kLatency) << "the commands did not overlap";
+
+    EXPECT_EQ(emulator_.stop(), 0);
+    EXPECT_EQ(emulator_.counter("RMAP replies:"), 1u + kReads);
+    EXPECT_EQ(emulator_.counter("RMAP replies still waiting:"), 0u);
+}
+
+TEST_F(BridgeEmulator, LatentReplyWaitsForAPacketThatIsLoopingBack) {
+    start(kLatentTarget);
+    send_packet(rmap_command(7, 0, 8), false);
+    // A packet that is no command starts on SpW2 before the reply is due and
+    // stays open well after: the reply may not cut into it.
+    const Bytes head(40, 0x55), tail(10, 0x66);
+    host_->send(host_frame(SOF, data_number_++, head));
+    EXPECT_FALSE(host_->next_traffic(3 * kLatency));
+    host_->send(host_frame(EOF_, data_number_++, tail));
+
+    const Frame looped = expect_traffic();
+    EXPECT_EQ(looped.type_byte(), FEOF);
+    Bytes whole = head;
+    whole.insert(whole.end(), tail.begin(), tail.end());
+    EXPECT_EQ(looped.payload(), whole);
+    const Frame reply = expect_traffic();
+    EXPECT_EQ(reply.type_byte(), FEOF);
+    EXPECT_EQ(reply_id(reply), 7);
+    EXPECT_EQ(reply.payload().size(), 12u + 8u + 1u);
+}
+
+// ---------------------------------------------------------------------------
 // Fault injection
 
 TEST_F(BridgeEmulator, FlagsAreSetOnDataAndCodeFramesOnly) {
@@ -495,6 +597,9 @@ TEST_F(BridgeEmulator, RejectsBadArguments) {
     EXPECT_NE(emulator_.output().find("--credits"), std::string::npos);
     EXPECT_FALSE(emulator_.start({"--flags", "0x41"}));
     EXPECT_FALSE(emulator_.start({"--mac", "00:01:02:03:04"}));
+    EXPECT_FALSE(emulator_.start({"--rmap-latency-us", "10000001"}));
+    EXPECT_NE(emulator_.output().find("--rmap-latency-us"), std::string::npos);
+    EXPECT_FALSE(emulator_.start({"--rmap-latency-us", "-5"}));
 }
 
 }  // namespace

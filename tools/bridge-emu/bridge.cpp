@@ -131,6 +131,7 @@ Bridge::Bridge(const Options &options, Link &link, Clock::time_point now)
       started_(now),
       rate_since_(now) {
     if (options.rmap.memory_size > 0) rmap_.emplace(options.rmap);
+    rmap_latency_ = std::chrono::microseconds(options.rmap.latency_us);
     if (settings_.status_period.count() > 0) next_status_ = now + settings_.status_period;
 }
 
@@ -468,9 +469,15 @@ void Bridge::end_at_target(bool eep) {
     spw1_held_.clear();
     spw1_held_cut_ = false;
     if (!answered) return;
+    // Later replies wait behind an earlier one that has not left yet.
+    if (rmap_latency_.count() == 0 && rmap_pending_.empty()) return deliver_reply(rmap_reply_);
+    rmap_pending_.push_back({Clock::now() + rmap_latency_, rmap_reply_});
+    event("RMAP reply waits %u us, %zu waiting", options_.rmap.latency_us, rmap_pending_.size());
+}
+
+void Bridge::deliver_reply(std::span<const std::uint8_t> reply) {
     // Each router on the way strips the path address it routes by; one that
     // is 0 sends the reply to that router's own port, not to the host.
-    const std::span<const std::uint8_t> reply = rmap_reply_;
     const auto path = reply.first(leading_address_bytes(reply));
     if (std::find(path.begin(), path.end(), 0) != path.end()) {
         ++stats_.rmap_replies_lost;
@@ -479,6 +486,14 @@ void Bridge::end_at_target(bool eep) {
     }
     spw2_receive(reply.data() + path.size(), reply.size() - path.size());
     spw2_end_packet(false);
+}
+
+void Bridge::release_replies(Clock::time_point now) {
+    while (!rmap_pending_.empty() && rmap_pending_.front().due <= now && !spw2_busy()) {
+        const PendingReply reply = std::move(rmap_pending_.front());
+        rmap_pending_.pop_front();
+        deliver_reply(reply.packet);
+    }
 }
 
 void Bridge::spw2_receive(const std::uint8_t *data, std::size_t length) {
@@ -604,13 +619,20 @@ void Bridge::announce_credits() {
 }
 
 void Bridge::tick(Clock::time_point now) {
+    release_replies(now);
     if (!next_status_ || now < *next_status_) return;
     send_status(now);
     *next_status_ += settings_.status_period;
     if (*next_status_ <= now) next_status_ = now + settings_.status_period;  // fell behind
 }
 
-std::optional<Clock::time_point> Bridge::next_deadline() const { return next_status_; }
+std::optional<Clock::time_point> Bridge::next_deadline() const {
+    // A reply held behind a looping packet leaves when that packet's end
+    // comes in a frame, which wakes the loop anyway.
+    if (rmap_pending_.empty() || spw2_busy()) return next_status_;
+    const Clock::time_point reply = rmap_pending_.front().due;
+    return next_status_ ? std::min(*next_status_, reply) : reply;
+}
 
 void Bridge::send_status(Clock::time_point now) {
     constexpr std::size_t kRecord = sizeof(spw_eth_state);
@@ -712,6 +734,7 @@ void Bridge::print_summary(std::FILE *out) const {
     line("RMAP replies lost on their path:", s.rmap_replies_lost);
     line("injected RMAP reply drops:", r.injected_drops);
     line("injected RMAP data CRC errors:", r.injected_bad_crcs);
+    if (rmap_latency_.count() > 0) line("RMAP replies still waiting:", rmap_pending_.size());
 }
 
 }  // namespace bridge_emu

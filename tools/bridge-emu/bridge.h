@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "options.h"
@@ -121,9 +123,9 @@ public:
     // Processes the frames taken since the last call, in order, then makes
     // sure the host has heard the current credit count.
     void process_batch();
-    // Sends a status frame when one is due.
+    // Sends the RMAP replies and the status frame that are due.
     void tick(Clock::time_point now);
-    // When tick has work next; nothing while status frames are off.
+    // When tick has work next; nothing while it has none waiting.
     std::optional<Clock::time_point> next_deadline() const;
     // Tells the host (or everyone, before a host is known) the free buffers.
     void announce_credits();
@@ -163,6 +165,11 @@ private:
     void spw_end_packet(bool eep);
     void route_to_target(const std::uint8_t *data, std::size_t length);
     void end_at_target(bool eep);
+    // A reply of the target reaches SpW2 as routers deliver it.
+    void deliver_reply(std::span<const std::uint8_t> reply);
+    void release_replies(Clock::time_point now);
+    // SpW2 is receiving a packet that loops back; a reply waits for its end.
+    bool spw2_busy() const { return spw1_route_ == Route::loopback; }
     void spw2_receive(const std::uint8_t *data, std::size_t length);
     void spw2_end_packet(bool eep);
     void flush_to_host(wire::FrameType type);
@@ -211,6 +218,14 @@ private:
     std::size_t spw1_path_size_ = 0;  // address bytes in front of the held command
     bool spw1_held_cut_ = false;      // bytes beyond the largest command were not kept
     std::vector<std::uint8_t> rmap_reply_;
+    // With a latency, the replies that wait for their time, in the order
+    // their commands came (and so of their due times).
+    struct PendingReply {
+        Clock::time_point due;
+        std::vector<std::uint8_t> packet;
+    };
+    Clock::duration rmap_latency_{};
+    std::deque<PendingReply> rmap_pending_;
 
     // The bridge's own frame counters.
     std::uint8_t data_number_ = 0;

@@ -2,6 +2,7 @@
 // adapter, for tests and benchmarks of hosts that talk to such a bridge.
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <optional>
 
 #include "bridge.h"
 #include "options.h"
@@ -84,12 +87,18 @@ pcap_t *open_adapter(const std::string &iface) {
     return handle;
 }
 
-// Milliseconds until the deadline, rounded up; -1 (wait for a frame) without one.
-int poll_timeout_ms(const std::optional<Clock::time_point> &deadline, Clock::time_point now) {
-    if (!deadline) return -1;
-    if (*deadline <= now) return 0;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
-    return static_cast<int>(std::min<long long>(wait, 60000));
+// The time until the deadline, for ppoll(): to the microsecond, since RMAP
+// replies may be due well within a millisecond; nothing (wait for a frame)
+// without a deadline.
+std::optional<timespec> poll_timeout(const std::optional<Clock::time_point> &deadline,
+                                     Clock::time_point now) {
+    if (!deadline) return std::nullopt;
+    constexpr auto kLongest = std::chrono::seconds(60);
+    const auto wait = std::chrono::ceil<std::chrono::microseconds>(
+        std::clamp<Clock::duration>(*deadline - now, Clock::duration::zero(), kLongest));
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(wait);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
 }
 
 // True as soon as the capture has a frame, false when none came for `spin`
@@ -117,9 +126,9 @@ bool serve(pcap_t *handle, Bridge &bridge, const sigset_t &wait_mask,
     while (!stop_requested) {
         bridge.tick(Clock::now());
         if (!frame_within(capture, bridge, spin)) {
-            const int timeout_ms = poll_timeout_ms(bridge.next_deadline(), Clock::now());
-            const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-            const int ready = ppoll(&capture, 1, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
+            const std::optional<timespec> timeout =
+                poll_timeout(bridge.next_deadline(), Clock::now());
+            const int ready = ppoll(&capture, 1, timeout ? &*timeout : nullptr, &wait_mask);
             if (ready < 0 && errno != EINTR) {
                 std::fprintf(stderr, "poll: %s\n", std::strerror(errno));
                 return false;
@@ -170,6 +179,10 @@ int main(int argc, char **argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+
+    // The kernel may let a timed sleep run up to 50 us long by default, which
+    // an RMAP latency of a few hundred microseconds would show.
+    if (options.rmap.latency_us > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     pcap_t *handle = open_adapter(options.iface);
     if (handle == nullptr) return 1;

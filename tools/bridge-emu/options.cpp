@@ -26,6 +26,7 @@ enum OptionId : int {
     kRuntEvery,
     kSpinUs,
     kRmapTarget,
+    kRmapLatencyUs,
     kRmapDropEvery,
     kRmapBadCrcEvery,
 };
@@ -45,6 +46,7 @@ constexpr option kLongOptions[] = {
     {"bad-ethertype-every", required_argument, nullptr, kBadEtherTypeEvery},
     {"runt-every", required_argument, nullptr, kRuntEvery},
     {"rmap-target", required_argument, nullptr, kRmapTarget},
+    {"rmap-latency-us", required_argument, nullptr, kRmapLatencyUs},
     {"rmap-drop-every", required_argument, nullptr, kRmapDropEvery},
     {"rmap-bad-crc-every", required_argument, nullptr, kRmapBadCrcEvery},
     {"verbose", no_argument, nullptr, 'v'},
@@ -81,6 +83,7 @@ bool parse_mac(const char *name, const char *text, wire::Mac &out) {
 
 constexpr unsigned long kMaxEvery = 1000000000UL;
 constexpr unsigned long kMaxRmapMemory = 1UL << 24;  // what a data length field can reach
+constexpr unsigned long kMaxRmapLatencyUs = 10000000UL;
 
 // "LA,KEY,BYTES": the target's logical address, key and memory size.
 bool parse_rmap_target(const char *text, RmapTargetSettings &out) {
@@ -128,6 +131,10 @@ void print_usage(const char *program) {
         "  --rmap-target LA,KEY,BYTES  an RMAP target with that logical address, key and\n"
         "                            zeroed memory at address 0 (e.g. 0xFE,0x20,65536);\n"
         "                            other packets loop back as before\n"
+        "  --rmap-latency-us N       the RMAP target answers each command N us after it\n"
+        "                            arrived, up to 10000000 (default 0: at once); the\n"
+        "                            commands wait side by side and the replies leave in\n"
+        "                            the order the commands came\n"
         "  -v, --verbose             one line per event on standard output\n"
         "  -h, --help                this text\n"
         "\n"
@@ -207,6 +214,10 @@ ParseResult parse_options(int argc, char **argv, Options &options) {
                 break;
             case kRmapTarget:
                 ok = parse_rmap_target(optarg, options.rmap);
+                break;
+            case kRmapLatencyUs:
+                ok = parse_number("rmap-latency-us", optarg, 0, kMaxRmapLatencyUs,
+                                  options.rmap.latency_us);
                 break;
             case kRmapDropEvery:
                 ok = parse_number("rmap-drop-every", optarg, 1, kMaxEvery,

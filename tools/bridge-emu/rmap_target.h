@@ -9,12 +9,15 @@
 #include <span>
 #include <vector>
 
+#include "rmap_codec.h"
+
 namespace bridge_emu {
 
 struct RmapTargetSettings {
     std::uint8_t logical_address = 0xFE;
     std::uint8_t key = 0;
     std::uint32_t memory_size = 0;  // 0: no target
+    unsigned latency_us = 0;        // each reply leaves this long after its command arrived
     unsigned drop_reply_every = 0;  // fault injection: every Nth reply is not sent
     unsigned bad_crc_every = 0;     // every Nth reply with data has its data CRC inverted
 };
@@ -67,10 +70,9 @@ public:
     const RmapTargetCounters &counters() const { return counters_; }
 
 private:
-    struct Header;
-    std::uint8_t check(const Header &h, std::span<const std::uint8_t> data_field, bool eep,
-                       bool cut) const;
-    bool in_memory(const Header &h, std::uint32_t size) const;
+    std::uint8_t check(const rmap::CommandHeader &h, std::span<const std::uint8_t> data_field,
+                       bool eep, bool cut) const;
+    bool in_memory(const rmap::CommandHeader &h, std::uint32_t size) const;
 
     RmapTargetSettings settings_;
     std::vector<std::uint8_t> memory_;
