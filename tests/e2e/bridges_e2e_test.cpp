@@ -51,6 +51,7 @@ protected:
             _exit(127);
         }
         ASSERT_GT(second_emulator_, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // as start_emulator does
     }
     void stop_second() {
         if (second_emulator_ <= 0) return;
