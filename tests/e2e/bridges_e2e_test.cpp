@@ -37,21 +37,7 @@ protected:
     }
 
     void start_second(const std::vector<std::string> &options) {
-        std::vector<std::string> args{SPWETH_BRIDGE_EMU, "--iface", kBridge2};
-        args.insert(args.end(), options.begin(), options.end());
-        second_emulator_ = fork();
-        if (second_emulator_ == 0) {
-            e2e::die_with_parent();
-            const int out = open(second_summary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, STDOUT_FILENO);
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ASSERT_GT(second_emulator_, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // as start_emulator does
+        second_emulator_ = spawn_emulator(kBridge2, options, second_summary_);
     }
     void stop_second() {
         if (second_emulator_ <= 0) return;

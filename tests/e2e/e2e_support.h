@@ -73,9 +73,15 @@ protected:
     // Its standard output (the counters it prints when stopped) goes to
     // output_file when one is given.
     void start_emulator(std::vector<std::string> args = {}, const std::string &output_file = "") {
-        args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", kBridgeLink});
-        emulator_ = fork();
-        if (emulator_ == 0) {
+        emulator_ = spawn_emulator(kBridgeLink, std::move(args), output_file);
+    }
+
+    // Starts an emulator on `link` and gives it 300 ms to open it; its pid.
+    static pid_t spawn_emulator(const char *link, std::vector<std::string> args,
+                                const std::string &output_file) {
+        args.insert(args.begin(), {SPWETH_BRIDGE_EMU, "--iface", link});
+        const pid_t emulator = fork();
+        if (emulator == 0) {
             die_with_parent();
             if (!output_file.empty()) {
                 const int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -87,8 +93,9 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        ASSERT_GT(emulator_, 0);
+        EXPECT_GT(emulator, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return emulator;
     }
 
     // The emulator with its summary (printed when it stops) going to a file.
