@@ -227,6 +227,15 @@ typedef struct spweth_socket_counters {
  */
 SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out, int size);
 
+/*
+ * The capture time (the adapter's time stamp, in nanoseconds since the epoch)
+ * of the last frame of the packet or frame that the last receive on this
+ * socket returned, into *ns. Where the system stamps frames in microseconds
+ * only, the last three digits are 0. Returns 0, or -1 for an unknown socket or
+ * a null ns; *ns is 0 until a receive has returned something.
+ */
+SPWETH_API int SpW_Socket_Get_Last_Time(struct pcap *socket, long long *ns);
+
 /* ------------------------------------------------------------------------ */
 /* Read buffers                                                             */
 /* ------------------------------------------------------------------------ */

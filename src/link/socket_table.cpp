@@ -25,6 +25,8 @@ void renew_record(SocketRecord &record) {
           &c.read_buffer_growths, &c.read_buffer_overflows, &c.rmap_replies_dropped})
         counter->value.store(0, std::memory_order_relaxed);
     record.held.length = 0;
+    record.last_time_ns.store(0, std::memory_order_relaxed);
+    record.nano_timestamps = false;
     record.adapter_name.clear();
     record.has_own_bridge = false;
     record.has_own_source = false;
@@ -149,8 +151,8 @@ SPWETH_API int SpW_Socket_Set_Handler(struct pcap *socket, int kind, spweth_sock
                                       void *context) {
     spweth::SocketRecord *record = spweth::find_socket(socket);
     if (record == nullptr || kind < SPWETH_HANDLER_CCODE || kind > SPWETH_HANDLER_STATUS) return -1;
-    record->handlers[static_cast<std::size_t>(kind - 1)] = {handler, handler != nullptr ? context
-                                                                                       : nullptr};
+    record->handlers[static_cast<std::size_t>(kind - 1)] = {handler,
+                                                            handler != nullptr ? context : nullptr};
     return 0;
 }
 
@@ -167,6 +169,13 @@ SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counte
     all.read_buffer_overflows = c.read_buffer_overflows.get();
     all.rmap_replies_dropped = c.rmap_replies_dropped.get();
     std::memcpy(out, &all, std::min(static_cast<std::size_t>(size), sizeof all));
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Get_Last_Time(struct pcap *socket, long long *ns) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || ns == nullptr) return -1;
+    *ns = record->last_time_ns.load(std::memory_order_relaxed);
     return 0;
 }
 

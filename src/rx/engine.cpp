@@ -216,10 +216,12 @@ private:
     unsigned char *const type_;
     const std::uint32_t mask_;
     const Deadline deadline_;
-    std::int64_t offset_ = 0;     // packet bytes so far, counted whether copied or not
-    bool packet_open_ = false;    // a start fragment was taken and no end yet
-    ReadBuffer *slot_ = nullptr;  // the socket's read buffer as found this turn
-    RecordCopy copy_;             // released before every pcap read and on return
+    std::int64_t frame_time_ns_ = 0;  // the capture time of the frame taken last
+    std::int64_t kept_time_ns_ = 0;   // that of the last frame the call's result holds
+    std::int64_t offset_ = 0;         // packet bytes so far, counted whether copied or not
+    bool packet_open_ = false;        // a start fragment was taken and no end yet
+    ReadBuffer *slot_ = nullptr;      // the socket's read buffer as found this turn
+    RecordCopy copy_;                 // released before every pcap read and on return
 };
 
 int ReceiveCall::run() {
@@ -239,7 +241,10 @@ int ReceiveCall::run() {
             case Take::no_slot:
                 return kRecvNoSlot;
             case Take::frames_lost:
-                if (packet_open_) return cut_packet();
+                if (packet_open_) {
+                    record_.last_time_ns.store(kept_time_ns_, std::memory_order_relaxed);
+                    return cut_packet();
+                }
                 continue;
             case Take::pcap_empty:
                 if (traits_.column == kCreditWait) return 0;
@@ -250,7 +255,10 @@ int ReceiveCall::run() {
             case Take::frame:
                 break;
         }
-        if (const std::optional<int> result = examine(frame)) return *result;
+        if (const std::optional<int> result = examine(frame)) {
+            if (*result >= 0) record_.last_time_ns.store(kept_time_ns_, std::memory_order_relaxed);
+            return *result;
+        }
     }
 }
 
@@ -265,6 +273,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     if (traits_.column != kCreditWait && record_.held.length != 0) {
         // Held frames are taken only first in a call, before any can be held again.
         frame = FrameView(record_.held.bytes.data(), record_.held.length);
+        frame_time_ns_ = record_.held.time_ns;
         record_.held.length = 0;
         return Take::frame;
     }
@@ -273,6 +282,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
         if (length < 0) return Take::frames_lost;
         if (length == 0) return Take::next_turn;
         frame = FrameView(copy_.data, static_cast<std::size_t>(length));
+        frame_time_ns_ = copy_.time_ns;
         return Take::frame;
     }
     copy_.release();
@@ -281,6 +291,8 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     if (pcap_next_ex(socket_, &header, &data) <= 0) return Take::pcap_empty;
     record_.counters.frames_received.add();
     frame = FrameView(data, header->caplen);  // only the captured bytes are there
+    frame_time_ns_ = std::int64_t{header->ts.tv_sec} * 1000000000 +
+                     std::int64_t{header->ts.tv_usec} * (record_.nano_timestamps ? 1 : 1000);
     return Take::frame;
 }
 
@@ -361,8 +373,8 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
                          error_record_size(payload_length), true);
             return std::nullopt;
         case status_handler:
-            call_handler(SPWETH_HANDLER_STATUS, library_state.status_handler, frame,
-                         payload_length, false);
+            call_handler(SPWETH_HANDLER_STATUS, library_state.status_handler, frame, payload_length,
+                         false);
             return std::nullopt;
         case state_copy:
             return copy_state(frame, payload_length);
@@ -398,6 +410,7 @@ void ReceiveCall::hold(const FrameView &frame) {
     }
     std::memcpy(held.bytes.data(), frame.bytes(), frame.length());
     held.length = frame.length();
+    held.time_ns = frame_time_ns_;
 }
 
 void ReceiveCall::discard_fragment() { record_.counters.fragments_discarded.add(); }
@@ -409,6 +422,7 @@ void ReceiveCall::abandon_open_packet() {
 
 // Copies up to payload_length bytes at `at`, never past the buffer's length.
 void ReceiveCall::store(std::int64_t at, const FrameView &frame, std::size_t payload_length) {
+    kept_time_ns_ = frame_time_ns_;
     if (at >= static_cast<std::int64_t>(capacity_)) return;
     const std::size_t count = std::min(payload_length, capacity_ - static_cast<std::size_t>(at));
     if (count != 0) std::memcpy(buffer_ + at, frame.payload(), count);
@@ -418,6 +432,7 @@ int ReceiveCall::deliver_error_record(const FrameView &frame, std::size_t payloa
     const std::size_t size = error_record_size(payload_length);
     // A credit report gives the caller its two defined bytes only.
     const std::size_t written = is_credit_report(frame) ? kEmptyErrorRecordSize : size;
+    kept_time_ns_ = frame_time_ns_;
     write_error_record(frame, buffer_, std::min(written, capacity_));
     *type_ = static_cast<unsigned char>(FrameType::errors);
     return static_cast<int>(size);
@@ -462,6 +477,7 @@ std::optional<int> ReceiveCall::copy_state(const FrameView &frame, std::size_t p
         return kRecvBufferTooSmall;
     }
     std::memcpy(buffer_, frame.payload(), kStateRecordSize);
+    kept_time_ns_ = frame_time_ns_;
     return static_cast<int>(payload_length);
 }
 
@@ -477,8 +493,8 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
         counters.read_buffer_overflows.add();
         return;
     }
-    const PutResult put =
-        read_buffer_put(*slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()));
+    const PutResult put = read_buffer_put(
+        *slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()), frame_time_ns_);
     if (put.growths != 0) counters.read_buffer_growths.add(static_cast<std::uint64_t>(put.growths));
     if (put.lost) counters.read_buffer_overflows.add();
 }

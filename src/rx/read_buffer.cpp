@@ -11,7 +11,8 @@ namespace spweth {
 namespace {
 
 inline constexpr int kMinRecvBufferSize = 1500;
-inline constexpr std::uint32_t kLengthPrefix = 4;
+inline constexpr std::uint32_t kLengthPrefix = kGapMarkSize;
+inline constexpr std::uint32_t kTimeField = kRecordHeaderSize - kLengthPrefix;
 
 ReadBufferTable &table() { return library_state.read_buffer_table; }
 
@@ -117,10 +118,11 @@ bool regrow(ReadBuffer &slot, std::uint32_t capacity) {
     return true;
 }
 
-PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length) {
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length,
+                          std::int64_t time_ns) {
     PutResult result;
-    // A record needs its prefix and frame, and room for a gap mark after it.
-    const std::uint64_t needed = std::uint64_t{length} + 2 * kLengthPrefix;
+    // A record needs its prefix, time and frame, and room for a gap mark after it.
+    const std::uint64_t needed = std::uint64_t{length} + 2 * kLengthPrefix + kTimeField;
     const auto limit = static_cast<std::uint32_t>(
         std::max(library_state.recv_buffer_limit, library_state.recv_buffer_size));
     while (slot.capacity - slot.fill < needed && slot.capacity != 0 && slot.capacity < limit) {
@@ -144,6 +146,9 @@ PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint
     std::uint8_t prefix[kLengthPrefix];
     std::memcpy(prefix, &length, kLengthPrefix);
     ring_write(slot, prefix, kLengthPrefix);
+    std::uint8_t time[kTimeField];
+    std::memcpy(time, &time_ns, kTimeField);
+    ring_write(slot, time, kTimeField);
     if (frame != nullptr && length != 0) ring_write(slot, frame, length);
     slot.gap_marked = false;
     return result;
@@ -171,12 +176,17 @@ int read_buffer_take(ReadBuffer &slot, RecordCopy &copy) {
         if (slot.fill == 0) slot.gap_marked = false;
         return kRecordGap;
     }
-    if (slot.fill < static_cast<std::uint32_t>(length)) {
+    // The bytes there after the record's time field.
+    const std::uint32_t data_left = slot.fill >= kTimeField ? slot.fill - kTimeField : 0;
+    if (slot.fill < kTimeField || data_left < static_cast<std::uint32_t>(length)) {
         console_print("Read buffer error 3: read_buffer wrong data size (%d / %d). Flushing...\n",
-                      static_cast<int>(slot.fill), length);
+                      static_cast<int>(data_left), length);
         read_buffer_flush(slot);
         return -1;
     }
+    std::uint8_t time[kTimeField];
+    ring_read(slot, time, kTimeField);
+    std::memcpy(&copy.time_ns, time, kTimeField);
     if (length > copy.size) {
         copy.release();
         copy.data = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(length)));

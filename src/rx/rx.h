@@ -59,14 +59,20 @@ struct PutResult {
     int growths = 0;
     bool lost = false;
 };
-PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length);
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length,
+                          std::int64_t time_ns = 0);
 void read_buffer_flush(ReadBuffer &slot);
 inline constexpr std::uint32_t kGapMark = 0x80000000;  // the length prefix of a gap mark
+// A record's length prefix and capture time before its frame; a gap mark is a
+// length prefix alone.
+inline constexpr std::uint32_t kRecordHeaderSize = 12;
+inline constexpr std::uint32_t kGapMarkSize = 4;
 
 // The receive engine's copy of the record last taken; grows to the largest record.
 struct RecordCopy {
     std::uint8_t *data = nullptr;
     int size = 0;
+    std::int64_t time_ns = 0;  // the capture time of the record last taken
     void release();
     ~RecordCopy() { release(); }
 };

@@ -26,7 +26,8 @@ inline constexpr int kReadBufferSlots = 10;
 inline constexpr int kDefaultRecvBufferSize = 1000000;
 inline constexpr int kDefaultRecvBufferLimit = 64 * 1024 * 1024;
 
-// One socket's ring of set-aside frames (records: 4-byte host-order length, then the frame).
+// One socket's ring of set-aside frames (records: 4-byte host-order length,
+// 8-byte capture time in nanoseconds, then the frame; a gap mark is a length alone).
 struct ReadBuffer {
     std::uint8_t *storage = nullptr;
     std::uint32_t write_pos = 0;
@@ -102,6 +103,7 @@ inline constexpr std::size_t kMaxCapturedFrame = 2048;
 struct HeldFrame {
     std::array<std::uint8_t, kMaxCapturedFrame> bytes;
     std::size_t length = 0;  // 0: none
+    std::int64_t time_ns = 0;
 };
 
 // One link's frame numbering and the credits its bridge reported: a link is
@@ -126,7 +128,10 @@ struct SocketRecord {
     SocketLocks locks;
     SocketCounters counters;
     HeldFrame held;
-    std::string adapter_name;  // the pcap name it was opened on
+    std::string adapter_name;      // the pcap name it was opened on
+    bool nano_timestamps = false;  // pcap gives it nanoseconds (else microseconds)
+    // The capture time of the last frame of what its last receive returned.
+    std::atomic<std::int64_t> last_time_ns{0};
     // Its own addresses, once given; until then the process-wide ones.
     bool has_own_bridge = false;
     bool has_own_source = false;
