@@ -62,7 +62,9 @@ fuzz_short() {
 
 stage "plain build and tests" plain
 if [[ "${SPWETH_QUICK:-0}" != 1 ]]; then
-    stage "Debian packages" bash scripts/test-packages.sh build
+    # The packages stage installs and purges on this machine: one run at a time.
+    stage "Debian packages" flock /run/lock/spweth-test-packages.lock \
+        bash scripts/test-packages.sh build
     stage "AddressSanitizer + UndefinedBehaviorSanitizer" address_and_undefined
     stage "ThreadSanitizer" thread
     stage "fuzz targets, short runs" fuzz_short
