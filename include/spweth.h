@@ -167,6 +167,11 @@ SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
  * classic setters (set_dest_mac_address, set_source_mac_address, the three
  * event handlers) until it is given its own value; with one socket and none
  * of the calls below, everything behaves as the classic calls say.
+ * Process-wide: the settings, the wait flag, the packet flags, the classic
+ * addresses, handlers, frame counters and credit count, and the RMAP
+ * transaction identifiers. Per socket: its read buffer, locks, counters, the
+ * time of what it last returned, its RMAP transactions in flight, and (once
+ * given) its own addresses, link and handlers.
  *
  * SpW_Socket_Init_By_Name opens the adapter whose pcap name is adapter_name,
  * with the results and messages of SpW_Socket_Init (-3 when there is no such

@@ -32,6 +32,11 @@ void renew_record(SocketRecord &record) {
     record.has_own_source = false;
     record.own_link = nullptr;
     record.handlers.fill({});
+    record.claimer.store(nullptr, std::memory_order_relaxed);
+    record.gathered = {};
+    record.gathering = false;
+    record.kept.clear();
+    record.kept_bytes = 0;
 }
 
 // The link of an adapter and a bridge address, made at its first use. Under

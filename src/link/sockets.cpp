@@ -182,6 +182,10 @@ int socket_close(Socket socket) {
     SocketRecord *record = find_socket(socket);
     if (record == nullptr) return kNotASocket;
     unregister_event_handlers();
+    if (PacketClaimer *claimer = record->claimer.load(); claimer != nullptr)
+        claimer->socket_closed();
+    record->kept.clear();
+    record->gathered = {};
     if (s().recv_buffering != 0) read_buffer_release(socket);
     // The counters of the socket's own link: the classic ones unless it has its own.
     const frame::Route route = frame::route_of(*record);

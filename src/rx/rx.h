@@ -47,6 +47,16 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
                         unsigned char *mac, unsigned char *type, int frame_mask,
                         const Deadline &deadline = kNoDeadline);
 
+// One turn of a wait for claimed packets (see PacketClaimer): receives until
+// a whole packet has been claimed or kept for the socket's ordinary receives,
+// gathering every packet. Returns kRecvClaimed or kRecvKept; kRecvTimedOut, or
+// 0 when the wait flag was cleared; kRecvBadArgument for an unknown socket or
+// kRecvNoSlot. In thread-safe mode kRecvReaderBusy when another thread reads
+// the socket: that thread hands the claimer its packets meanwhile.
+inline constexpr int kRecvClaimed = 1;
+inline constexpr int kRecvKept = 2;
+int receive_for_claimer(Socket socket, const Deadline &deadline);
+
 // Read buffers.
 ReadBuffer *read_buffer_find(Socket socket);
 bool read_buffer_claim(Socket socket);  // false: all ten keys hold other sockets

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "spweth.h"
 #include "state/waiting.h"
@@ -122,6 +124,34 @@ struct SocketHandler {
 };
 inline constexpr int kSocketHandlerKinds = 3;  // SPWETH_HANDLER_CCODE .. _STATUS
 
+// Takes certain whole packets off a socket before its ordinary receives see
+// them: the RMAP initiator registers one for the replies it waits for. The
+// receive engine asks it about packets, under the socket's reader lock.
+class PacketClaimer {
+public:
+    enum class Claim { taken, dropped, not_mine };
+    // Whether a packet whose first frame carries these bytes may be one to
+    // claim: the engine then gathers the packet for claim().
+    virtual bool wants(std::span<const std::uint8_t> start, const std::uint8_t *source) = 0;
+    virtual Claim claim(std::span<const std::uint8_t> packet, bool ended_by_eep,
+                        const std::uint8_t *source) = 0;
+    // The socket's reader lock was released (thread-safe mode).
+    virtual void reader_released() = 0;
+    virtual void socket_closed() = 0;
+
+protected:
+    ~PacketClaimer() = default;
+};
+
+// A whole packet taken off the socket for its ordinary receives by a receive
+// that was looking for claimed packets.
+struct KeptPacket {
+    std::vector<std::uint8_t> bytes;
+    bool ended_by_eep = false;
+    Mac source{};
+    std::int64_t time_ns = 0;
+};
+
 // Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
     ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
@@ -139,6 +169,14 @@ struct SocketRecord {
     Mac own_source{};
     Link *own_link = nullptr;  // with its own bridge address: that link's record
     std::array<SocketHandler, kSocketHandlerKinds> handlers{};
+    // Claimed packets. Under the reader lock: a packet being gathered for the
+    // claimer (open across receives until it ends), and packets kept in order.
+    std::atomic<PacketClaimer *> claimer{nullptr};
+    std::vector<std::uint8_t> gathered;
+    bool gathering = false;
+    Mac gathered_source{};
+    std::deque<KeptPacket> kept;
+    std::size_t kept_bytes = 0;
 };
 
 // The links of sockets with their own bridge address; entries live until the
