@@ -1,17 +1,32 @@
-"""python -m spweth: list adapters, print a status record, run a loopback test,
-read and write over RMAP, printing what spweth-demo prints for the same job
-(the loopback with the same seed sends the same packets).
+"""python -m spweth: the jobs of spweth-demo from Python, with its options.
 
-As in spweth-demo, the library's own notes go to standard error, each line
-marked "spweth: ", and what its printers print for a command is the command's
-output.
+    python -m spweth list
+    python -m spweth send     --iface NAME (--hex BYTES | --file PATH | --random N) [--eep]
+    python -m spweth recv     --iface NAME [--count N] [--timeout-ms T]
+    python -m spweth codes    --iface NAME [--kind time|int|ack|cc01|cc11|raw] VALUE...
+    python -m spweth config   --iface NAME SETTING [VALUES]
+    python -m spweth status   --iface NAME [--timeout-ms T]
+    python -m spweth monitor  --iface NAME [--seconds S]
+    python -m spweth loopback --iface NAME [--count N] [--min A --max B] [--seed S]
+    python -m spweth rmap     read|write|rmw --iface NAME --address A ...
+
+Each prints what spweth-demo prints for the same job (the loopback with the
+same seed sends the same packets); with --json, one JSON object per line
+instead. As in spweth-demo, the library's own notes go to standard error,
+each line marked "spweth: ". Exit status: 0 success, 1 failure, 2 usage.
 """
 
+from __future__ import annotations
+
 import argparse
+import dataclasses
+import json
 import logging
 import struct
 import sys
 import time
+from collections.abc import Iterator
+from typing import Any, ContextManager
 
 import spweth
 from spweth._library import library
@@ -19,25 +34,31 @@ from spweth._library import library
 RECV_BUFFER_SIZE = 1 << 20  # the largest loopback packet, as in spweth-demo
 BRIDGE_FRAME_PAYLOAD = 1495
 CAPTURED_FRAME_SIZE = 1514 + 4
+EXIT_USAGE = 2
 
 
-def say(text):
+def say(text: str) -> None:
     """Prints after whatever the C calls printed before."""
     library().flush_stdout()
     sys.stdout.write(text)
     sys.stdout.flush()
 
 
-def write_stream(stream, text):
+def emit(**fields: Any) -> None:
+    """One JSON object on a line of its own (--json)."""
+    say(json.dumps(fields, separators=(", ", ": ")) + "\n")
+
+
+def write_stream(stream: int, text: str) -> None:
     (sys.stderr if stream == 2 else sys.stdout).write(text)
 
 
-def printed():
+def printed() -> ContextManager[None]:
     """While inside, what the library's printers print goes to standard output."""
     return library().console_to(write_stream)
 
 
-def number(text):
+def number(text: str) -> int:
     return int(text, 0)
 
 
@@ -46,10 +67,10 @@ class Random:
 
     MASK = (1 << 64) - 1
 
-    def __init__(self, seed):
+    def __init__(self, seed: int) -> None:
         self.state = (seed * 0x9E3779B97F4A7C15 + 1) & self.MASK
 
-    def next(self):
+    def next(self) -> int:
         s = self.state
         s ^= (s << 13) & self.MASK
         s ^= s >> 7
@@ -57,10 +78,10 @@ class Random:
         self.state = s
         return s
 
-    def between(self, low, high):
+    def between(self, low: int, high: int) -> int:
         return low + self.next() % (high - low + 1)
 
-    def fill(self, size):
+    def fill(self, size: int) -> bytes:
         # next() inlined: this loop makes every byte of a loopback packet.
         s, mask, words = self.state, self.MASK, []
         for _ in range((size + 7) // 8):
@@ -75,48 +96,48 @@ class Random:
 class SizePlan:
     """--sizes A,B,C cycles through a list; otherwise random sizes between --min and --max."""
 
-    def __init__(self, args):
+    def __init__(self, args: argparse.Namespace) -> None:
         self.random = Random(args.seed)
         self.low, self.high = args.min, max(args.min, args.max)
         self.sizes = [number(s) for s in args.sizes.split(",")] if args.sizes else []
 
-    def largest(self):
-        return max(self.sizes) if self.sizes else self.high
+    def largest(self) -> int:
+        return max(self.sizes) if self.sizes else int(self.high)
 
-    def next(self, index):
+    def next(self, index: int) -> int:
         if self.sizes:
             return self.sizes[index % len(self.sizes)]
-        return self.random.between(self.low, self.high)
+        return self.random.between(int(self.low), int(self.high))
 
 
-def open_socket(args):
+def open_socket(args: argparse.Namespace) -> spweth.Socket | None:
     """The socket of --iface NAME or --num N with --bridge and --host applied; None on failure."""
     adapter = args.iface if args.iface is not None else args.num
     if adapter is None:
         print("Name the adapter with --iface NAME (or --num N); see 'list'.", file=sys.stderr)
         return None
     try:
-        socket = spweth.open(adapter, idle_wait=not args.spin)
-        if args.bridge:
-            socket.set_bridge_address(args.bridge)
-        if args.host:
-            socket.set_host_address(args.host)
-        return socket
+        return spweth.open(adapter, idle_wait=not args.spin, bridge=args.bridge,
+                           source=args.host)
     except (spweth.Error, ValueError) as error:
         library().flush_stdout()
         print(error, file=sys.stderr)
         return None
 
 
-def command_list(args):
+def command_list(args: argparse.Namespace) -> int:
     adapters = spweth.adapters()
     for adapter in adapters:
+        if args.json:
+            emit(type="adapter", number=adapter.number, name=adapter.name,
+                 description=adapter.description)
+            continue
         description = adapter.description or "No description available"
         say(f"{adapter.number}. {adapter.name} ({description})\n")
     return 0 if adapters else 1
 
 
-def command_status(args):
+def command_status(args: argparse.Namespace) -> int:
     socket = open_socket(args)
     if socket is None:
         return 1
@@ -124,13 +145,62 @@ def command_status(args):
         try:
             status = socket.status(timeout=args.timeout_ms / 1000)
         except spweth.Timeout:
-            say(f"No status record from {socket.bridge_address} within the time-out.\n")
+            if args.json:
+                emit(type="timeout", what="status", source=socket.bridge_address)
+            else:
+                say(f"No status record from {socket.bridge_address} within the time-out.\n")
             return 1
-        say(f"\n{status}\n")
+        if args.json:
+            emit(type="status", **dataclasses.asdict(status))
+        else:
+            say(f"\n{status}\n")
     return 0
 
 
-def print_error_frame(record, source):
+def hex_text(data: bytes) -> str:
+    return data.hex()
+
+
+def payload_of(args: argparse.Namespace) -> bytes | None:
+    """The packet of --hex, --file or --random N (with --seed), as the demo makes it."""
+    try:
+        if args.hex is not None:
+            return hex_bytes(args.hex)
+        if args.file is not None:
+            with open(args.file, "rb") as file:
+                return file.read()
+    except (ValueError, OSError):
+        return None
+    return Random(args.seed).fill(args.random)
+
+
+def command_send(args: argparse.Namespace) -> int:
+    payload = payload_of(args)
+    if payload is None:
+        print("Give the packet with --hex BYTES, --file PATH or --random N.", file=sys.stderr)
+        return EXIT_USAGE
+    socket = open_socket(args)
+    if socket is None:
+        return 1
+    with socket:
+        sent = len(payload) + (0 if args.channel is None else 1)
+        try:
+            socket.send(payload, eep=args.eep, channel=args.channel,
+                        timeout=args.timeout_ms / 1000 if args.timeout_ms else None)
+        except (spweth.Error, ValueError) as error:
+            sent = error.code if isinstance(error, spweth.Error) and error.code else -2
+        if args.json:
+            emit(type="sent", length=sent, eep=args.eep, ok=sent >= 0)
+        else:
+            say(f"Sent {sent} bytes with {marker(args.eep)}.\n")
+    return 0 if sent >= 0 else 1
+
+
+def print_codes(codes: bytes, source: str | None) -> None:
+    say(f"Control codes from {source}:" + "".join(f" {c:02X}" for c in codes) + "\n")
+
+
+def print_error_frame(record: bytes, source: str | None) -> None:
     """What spweth-demo's error-frame handler prints."""
     say(f"Error frame from {source} ({len(record)} bytes), type {record[0] if record else -1}: ")
     if record:
@@ -140,7 +210,198 @@ def print_error_frame(record, source):
         say(f" credits {record[1]}\n")
 
 
-def command_loopback(args):
+def print_status(status: spweth.Status, source: str | None) -> None:
+    say(f"\n{status}\n")
+
+
+def event_fields(event: spweth.Event) -> dict[str, Any]:
+    """An event as --json prints it."""
+    if isinstance(event, spweth.ControlCode):
+        return {"type": "code", "kind": event.kind, "value": event.value, "byte": event.byte}
+    if isinstance(event, spweth.ErrorFrame):
+        return {"type": "error", "kind": event.kind, "data": hex_text(event.data)}
+    return {"type": "status", **dataclasses.asdict(event)}
+
+
+def packet_fields(index: int, packet: spweth.Packet, source: str) -> dict[str, Any]:
+    return {"type": "packet", "index": index, "source": source, "length": len(packet.data),
+            "eep": packet.eep, "time": packet.timestamp, "data": hex_text(packet.data)}
+
+
+def command_recv(args: argparse.Namespace) -> int:
+    socket = open_socket(args)
+    if socket is None:
+        return 1
+    with socket:
+        if args.json:
+            def codes_as_json(codes: bytes, source: str | None) -> None:
+                for code in codes:
+                    emit(**event_fields(spweth.ControlCode.from_byte(code)))
+
+            handlers: Any = [codes_as_json,
+                             lambda record, source: emit(**event_fields(
+                                 spweth.ErrorFrame.from_bytes(record))),
+                             lambda status, source: emit(**event_fields(status))]
+        else:
+            handlers = [print_codes, print_error_frame, print_status]
+        socket.on_control_codes(handlers[0])
+        socket.on_error_frame(handlers[1])
+        socket.on_status(handlers[2])
+        received = 0
+        source = socket.bridge_address
+        for index in range(1, args.count + 1):
+            try:
+                packet = socket.recv(timeout=args.timeout_ms / 1000)
+            except spweth.Timeout:
+                if args.json:
+                    emit(type="timeout", what="packet", source=source)
+                else:
+                    say("No packet within the time-out.\n")
+                break
+            received += 1
+            if args.json:
+                emit(**packet_fields(index, packet, source))
+                continue
+            title = f"Packet {index} from {source}, {marker(packet.eep)}"
+            with printed():
+                library().debug_dump(title.encode(), packet.data, len(packet.data))
+    return 0 if received == args.count else 1
+
+
+def command_monitor(args: argparse.Namespace) -> int:
+    """Prints control codes, error frames, status records and packets as they
+    come, for --seconds (0: until Ctrl-C)."""
+    socket = open_socket(args)
+    if socket is None:
+        return 1
+    end = time.monotonic() + args.seconds if args.seconds > 0 else None
+    with socket:
+        source = socket.bridge_address
+        index = 0
+        try:
+            while end is None or time.monotonic() < end:
+                left = None if end is None else max(0.0, end - time.monotonic())
+                for event in socket.events(timeout=min(0.2, left) if left is not None else 0.2):
+                    show_event(args, event, source)
+                while True:
+                    try:
+                        packet = socket.recv(timeout=0)
+                    except spweth.Timeout:
+                        break
+                    index += 1
+                    if args.json:
+                        emit(**packet_fields(index, packet, source))
+                    else:
+                        say(f"Packet {index} from {source}, {len(packet.data)} bytes, "
+                            f"{marker(packet.eep)}\n")
+        except KeyboardInterrupt:
+            pass
+    return 0
+
+
+def show_event(args: argparse.Namespace, event: spweth.Event, source: str) -> None:
+    if args.json:
+        emit(**event_fields(event))
+    elif isinstance(event, spweth.ControlCode):
+        say(f"Control code from {source}: {event.kind} {event.value} (0x{event.byte:02X})\n")
+    elif isinstance(event, spweth.ErrorFrame):
+        print_error_frame(bytes([event.kind]) + event.data, source)
+    else:
+        print_status(event, source)
+
+
+def command_codes(args: argparse.Namespace) -> int:
+    try:
+        values = [number(v) for v in args.values]
+    except ValueError:
+        values = []
+    if not values:
+        print("Give one or more code values.", file=sys.stderr)
+        return EXIT_USAGE
+    if args.kind not in spweth.CODE_KINDS:
+        print("--kind is one of time, int, ack, cc01, cc11, raw.", file=sys.stderr)
+        return EXIT_USAGE
+    socket = open_socket(args)
+    if socket is None:
+        return 1
+    with socket:
+        # As the demo: each value's low bits go into the code of the kind.
+        high = 255 if args.kind == "raw" else 31 if args.kind in ("cc01", "cc11") or (
+            args.five_bit) else 63
+        ok = True
+        try:
+            socket.send_code(args.kind, [v & high for v in values], five_bit=bool(args.five_bit)
+                             and args.kind in ("int", "ack"))
+        except spweth.Error:
+            ok = False
+        if args.json:
+            emit(type="codes", kind=args.kind, count=len(values), ok=ok)
+        else:
+            say(f"Sent {len(values)} {args.kind} code(s): {'ok' if ok else 'refused'}\n")
+    return 0 if ok else 1
+
+
+CONFIG_SETTINGS = ("speed MBIT | switch DATA CCODE | status-freq N | receive-timer N | filter N | "
+                   "data-filter VALUE MASK | bridge-mac MAC | host-mac MAC | auto-bridge-mac | "
+                   "auto-host-mac | reset | hw-reset")
+
+
+def command_config(args: argparse.Namespace) -> int:
+    words = args.setting
+    if not words:
+        print(f"config SETTING: {CONFIG_SETTINGS}", file=sys.stderr)
+        return EXIT_USAGE
+    what = words[0]
+
+    def arg(i: int) -> int:
+        try:
+            return number(words[i]) if i < len(words) else 0
+        except ValueError:
+            return 0
+
+    lib = library()
+    one_byte = {"status-freq": "SpW_Eth_Set_Status_Freq",
+                "receive-timer": "SpW_Eth_Set_Receive_Timer", "filter": "SpW_Eth_Set_Filtr"}
+    none = {"auto-bridge-mac": "SpW_Eth_Set_Auto_MAC_Dest",
+            "auto-host-mac": "SpW_Eth_Set_Auto_MAC_Source", "reset": "SpW_Eth_Reset",
+            "hw-reset": "SpW_Eth_Set_Hardware_Reset"}
+    address = None
+    if what in ("bridge-mac", "host-mac"):
+        try:
+            address = spweth._args.mac_address(what, words[1] if len(words) > 1 else "")
+        except ValueError:
+            print(f"{what} takes an address such as 00:01:02:03:04:05.", file=sys.stderr)
+            return EXIT_USAGE
+    elif what not in one_byte and what not in none and what not in (
+            "speed", "switch", "data-filter"):
+        print(f"Unknown setting {what}.", file=sys.stderr)
+        return EXIT_USAGE
+    socket = open_socket(args)
+    if socket is None:
+        return 1
+    with socket:
+        handle = socket._open_handle()
+        if what == "speed":
+            result = lib.SpW_Eth_Set_SpW_Speed(handle, arg(1))
+        elif what == "switch":
+            result = lib.SpW_Eth_Set_Switch_Mode(handle, arg(1) & 0xFF, arg(2) & 0xFF)
+        elif what == "data-filter":
+            result = lib.SpW_Eth_Set_Data_Filtr(handle, arg(1) & 0xFF, arg(2) & 0xFF)
+        elif what in one_byte:
+            result = getattr(lib, one_byte[what])(handle, arg(1) & 0xFF)
+        elif what in none:
+            result = getattr(lib, none[what])(handle)
+        else:
+            call = lib.SpW_Eth_Set_MAC_Dest if what == "bridge-mac" else lib.SpW_Eth_Set_MAC_Source
+            result = call(handle, address)
+        if args.json:
+            emit(type="config", setting=what, ok=result == 0)
+        else:
+            say(f"Configuration '{what}' {'sent' if result == 0 else 'refused'}.\n")
+    return 0 if result == 0 else 1
+
+
+def command_loopback(args: argparse.Namespace) -> int:
     socket = open_socket(args)
     if socket is None:
         return 1
@@ -148,17 +409,18 @@ def command_loopback(args):
         return run_loopback(socket, args)
 
 
-def run_loopback(socket, args):
+def run_loopback(socket: spweth.Socket, args: argparse.Namespace) -> int:
     crediting = not args.no_credits
     timeout = args.timeout_ms / 1000
     spweth.set_crediting(crediting, limit=args.credit_limit, wait_level=args.credit_wait,
                          timeout=timeout if crediting else 0)
-    socket.on_error_frame(print_error_frame)
+    if not args.json:
+        socket.on_error_frame(print_error_frame)
     plan = SizePlan(args)
     # While the sender waits for credits, what the bridge sends back is set
     # aside in the read buffer: keep the host's own frames out of it (they
     # carry the all-zero source address) and make room for the largest echo.
-    if socket.host_address == "00:00:00:00:00:00":
+    if socket.source_address == "00:00:00:00:00:00":
         spweth.set_read_buffer(skip_own_frames=True)
     echo_frames = plan.largest() // BRIDGE_FRAME_PAYLOAD + 1
     spweth.set_read_buffer(size=max(1000000, 2 * echo_frames * CAPTURED_FRAME_SIZE))
@@ -167,57 +429,66 @@ def run_loopback(socket, args):
     # Only sending and receiving count towards the rate: making the packets
     # takes Python longer than moving them.
     seconds = 0.0
+    buffer = bytearray(RECV_BUFFER_SIZE)
+    view = memoryview(buffer)
     for i in range(args.count):
         size = min(max(plan.next(i), 0), RECV_BUFFER_SIZE)
         packet = plan.random.fill(size)
         eep = bool(plan.random.next() & 1)
+        if size == 0:  # an empty packet sends no frame: nothing comes back
+            ok += 1
+            continue
         start = time.monotonic()
         try:
             socket.send(packet, eep=eep)
         except spweth.Error as error:
             lost += 1
-            say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
-            continue
-        if size == 0:  # an empty packet sends no frame: nothing comes back
-            ok += 1
+            if not args.json:
+                say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
             continue
         try:
-            got = socket.recv(timeout=timeout)
+            length, got_eep = socket.recv_into(buffer, timeout=timeout)
         except spweth.Timeout:
             lost += 1
-            say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
+            if not args.json:
+                say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
             continue
         finally:
             seconds += time.monotonic() - start
-        if got.data != packet or got.eep != eep:
+        if length != size or got_eep != eep or view[:length] != packet:
             errors += 1
-            differs = ", content differs" if len(got.data) == size else ""
-            say(f"Packet {i + 1}: sent {size} bytes with {marker(eep)}, got {len(got.data)} "
-                f"bytes with {marker(got.eep)}{differs}.\n")
+            differs = ", content differs" if length == size else ""
+            if not args.json:
+                say(f"Packet {i + 1}: sent {size} bytes with {marker(eep)}, got {length} "
+                    f"bytes with {marker(got_eep)}{differs}.\n")
             continue
         ok += 1
         received_bytes += size
-        if not args.quiet and ((i + 1) % 100 == 0 or i + 1 == args.count):
+        if not args.quiet and not args.json and ((i + 1) % 100 == 0 or i + 1 == args.count):
             say(f"\rLoopback: {i + 1} / {args.count} packets")
     rate = received_bytes / seconds / 1e6 if seconds > 0 else 0.0
-    say(f"\nLoopback summary: {args.count} packets, {ok} intact, {received_bytes} bytes, "
-        f"{rate:.2f} MB/s, {errors} errors, {lost} lost "
-        f"(credit flow control {'on' if crediting else 'off'})\n")
+    if args.json:
+        emit(type="loopback", packets=args.count, intact=ok, bytes=received_bytes,
+             mb_per_s=round(rate, 2), errors=errors, lost=lost, credits=crediting)
+    else:
+        say(f"\nLoopback summary: {args.count} packets, {ok} intact, {received_bytes} bytes, "
+            f"{rate:.2f} MB/s, {errors} errors, {lost} lost "
+            f"(credit flow control {'on' if crediting else 'off'})\n")
     return 0 if errors == 0 and lost == 0 else 1
 
 
-def marker(eep):
+def marker(eep: bool) -> str:
     return "EEP" if eep else "EOP"
 
 
-def hex_bytes(text):
+def hex_bytes(text: str) -> bytes:
     """Bytes from hex digits, with spaces, colons, commas or dashes between them."""
     for separator in " :,-":
         text = text.replace(separator, "")
     return bytes.fromhex(text)
 
 
-def path_bytes(text):
+def path_bytes(text: str) -> bytes:
     """SpaceWire address bytes from "3,17,4"."""
     path = bytes(number(word) for word in text.split(",")) if text else b""
     if len(path) > 12:
@@ -225,7 +496,7 @@ def path_bytes(text):
     return path
 
 
-def command_rmap(args):
+def command_rmap(args: argparse.Namespace) -> int:
     try:
         data = hex_bytes(args.hex) if args.hex else b""
         mask = hex_bytes(args.mask) if args.mask else b"\xff" * len(data)
@@ -233,13 +504,13 @@ def command_rmap(args):
     except ValueError:
         print("--hex and --mask take bytes such as \"01 02 03\"; --target-path and "
               "--reply-path up to 12 bytes such as 3,17.", file=sys.stderr)
-        return 2
+        return EXIT_USAGE
     if args.operation != "read" and not data:
         print("Give the data with --hex BYTES.", file=sys.stderr)
-        return 2
+        return EXIT_USAGE
     if args.operation == "rmw" and len(mask) != len(data):
         print("--mask takes as many bytes as --hex.", file=sys.stderr)
-        return 2
+        return EXIT_USAGE
     socket = open_socket(args)
     if socket is None:
         return 1
@@ -247,22 +518,28 @@ def command_rmap(args):
         target = socket.rmap(logical_address=args.logical_address, key=args.key,
                              target_address=target_path, reply_address=reply_path,
                              initiator_logical_address=args.initiator)
-        common = {"timeout": args.timeout_ms / 1000, "extended_address": args.extended}
+        timeout = args.timeout_ms / 1000
         returned, result = b"", 0
         try:
             if args.operation == "read":
-                returned = target.read(args.address, args.length,
-                                       increment=not args.no_increment, **common)
+                returned = target.read(args.address, args.length, increment=not args.no_increment,
+                                       timeout=timeout, extended_address=args.extended)
             elif args.operation == "write":
                 target.write(args.address, data, verify=args.verify, reply=not args.no_reply,
-                             increment=not args.no_increment, **common)
+                             increment=not args.no_increment, timeout=timeout,
+                             extended_address=args.extended)
             else:
-                returned = target.rmw(args.address, data, mask, **common)
+                returned = target.rmw(args.address, data, mask, timeout=timeout,
+                                      extended_address=args.extended)
         except spweth.Error as error:
             if error.code is None:
                 raise
             result = error.code
         text = library().SpW_RMAP_Status_Text(result).decode(errors="replace")
+        if args.json:
+            emit(type="rmap", operation=args.operation, extended=args.extended,
+                 address=args.address, result=result, text=text, data=hex_text(returned))
+            return 0 if result == 0 else 1
         say(f"RMAP {args.operation} at 0x{args.extended:02X}:{args.address:08X}: {result}, "
             f"{text}\n")
         if result == 0 and returned:
@@ -272,23 +549,52 @@ def command_rmap(args):
     return 0 if result == 0 else 1
 
 
-def parser():
-    top = argparse.ArgumentParser(prog="python -m spweth", description=__doc__)
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="python -m spweth", description=__doc__,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = top.add_subparsers(dest="command", required=True)
-    commands.add_parser("list", help="list the host's adapters")
+    listing = commands.add_parser("list", help="list the host's adapters")
+    listing.add_argument("--json", action="store_true", help="one JSON object per line")
 
-    def with_socket(name, help_text):
+    def with_socket(name: str, help_text: str) -> argparse.ArgumentParser:
         command = commands.add_parser(name, help=help_text)
         command.add_argument("--iface", help="adapter name")
         command.add_argument("--num", type=number, help="adapter number instead of --iface")
         command.add_argument("--bridge", help="the bridge's address, 00:01:02:03:04:05")
-        command.add_argument("--host", help="the host's source address")
+        command.add_argument("--host", help="the host's source address (or 'adapter')")
         command.add_argument("--spin", action="store_true",
                              help="poll without pause while waiting instead of sleeping")
+        command.add_argument("--json", action="store_true", help="one JSON object per line")
         return command
+
+    send = with_socket("send", "send one packet")
+    send.add_argument("--hex", help="the packet's bytes, \"01 02 03\"")
+    send.add_argument("--file", help="the packet's bytes from a file")
+    send.add_argument("--random", type=number, default=16, help="N random bytes (with --seed)")
+    send.add_argument("--seed", type=number, default=1)
+    send.add_argument("--eep", action="store_true", help="end the packet with EEP")
+    send.add_argument("--channel", type=number, help="a channel byte before the data")
+    send.add_argument("--timeout-ms", type=number, default=0,
+                      help="bound the credit waits (0: none)")
+
+    recv = with_socket("recv", "receive and dump packets")
+    recv.add_argument("--count", type=number, default=1)
+    recv.add_argument("--timeout-ms", type=number, default=5000)
+
+    codes = with_socket("codes", "send control codes in one frame")
+    codes.add_argument("--kind", default="time", help="time, int, ack, cc01, cc11 or raw")
+    codes.add_argument("--five-bit", type=number, default=0, choices=(0, 1),
+                       help="five-bit identifiers for int and ack codes")
+    codes.add_argument("values", nargs="*", help="code values")
+
+    config = with_socket("config", "send one configuration setting to the bridge")
+    config.add_argument("setting", nargs="*", help=CONFIG_SETTINGS)
 
     status = with_socket("status", "print the bridge's next status record")
     status.add_argument("--timeout-ms", type=number, default=5000)
+
+    monitor = with_socket("monitor", "print codes, error frames, status records and packets")
+    monitor.add_argument("--seconds", type=float, default=0.0, help="0: until Ctrl-C")
 
     loop = with_socket("loopback", "send packets and check what comes back")
     loop.add_argument("--count", type=number, default=100)
@@ -321,11 +627,12 @@ def parser():
     return top
 
 
-COMMANDS = {"list": command_list, "status": command_status, "loopback": command_loopback,
-            "rmap": command_rmap}
+COMMANDS = {"list": command_list, "send": command_send, "recv": command_recv,
+            "codes": command_codes, "config": command_config, "status": command_status,
+            "monitor": command_monitor, "loopback": command_loopback, "rmap": command_rmap}
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     logging.basicConfig(format="%(name)s: %(message)s", level=logging.INFO)
     try:
@@ -334,6 +641,10 @@ def main(argv=None):
         library().flush_stdout()
         print(error, file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        library().flush_stdout()
+        print("Interrupted.", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

@@ -1,23 +1,28 @@
 """Argument checks done before a C call: a bad argument never reaches the library."""
 
+from __future__ import annotations
+
 import math
 import operator
+from typing import Any
+
+MAX_TIMEOUT_MS = 2**31 - 1
 
 
-def integer(name, value, low, high):
+def integer(name: str, value: Any, low: int, high: int) -> int:
     """`value` as an int within low..high, else TypeError or ValueError."""
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
-        value = operator.index(value)
+        number = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if not low <= value <= high:
-        raise ValueError(f"{name} must be within {low}..{high}, not {value}")
-    return value
+    if not low <= number <= high:
+        raise ValueError(f"{name} must be within {low}..{high}, not {number}")
+    return number
 
 
-def byte_string(name, value, max_length=None):
+def byte_string(name: str, value: Any, max_length: int | None = None) -> bytes:
     """`value` as bytes (from bytes, bytearray, memoryview or a list of ints)."""
     if isinstance(value, str):
         raise TypeError(f"{name} must be bytes, not str")
@@ -30,20 +35,39 @@ def byte_string(name, value, max_length=None):
     return data
 
 
-def milliseconds(name, seconds, *, optional):
-    """A time-out in seconds as whole milliseconds (at least 1); None stays None."""
+def timeout(name: str, seconds: Any) -> float | None:
+    """A time-out as the package means it everywhere: None waits for ever, 0
+    polls once, a number of seconds is the deadline. TypeError or ValueError
+    for anything else."""
     if seconds is None:
-        if optional:
-            return None
-        raise TypeError(f"{name} must be a number of seconds")
+        return None
     if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
-        raise TypeError(f"{name} must be a number of seconds, not {type(seconds).__name__}")
+        raise TypeError(f"{name} must be a number of seconds or None, not "
+                        f"{type(seconds).__name__}")
     if not seconds >= 0 or math.isinf(seconds):
-        raise ValueError(f"{name} must be a finite number of seconds >= 0, not {seconds}")
-    return min(max(1, math.ceil(seconds * 1000)), 2**31 - 1)
+        raise ValueError(f"{name} must be a finite number of seconds >= 0 or None, not {seconds}")
+    return float(seconds)
 
 
-def mac_address(name, value):
+def to_ms(seconds: float | None) -> int:
+    """The library's timeout_ms for a checked time-out: 0 (no deadline) for None,
+    else whole milliseconds, at least 1 (the library's shortest deadline: a
+    poll)."""
+    if seconds is None:
+        return 0
+    return min(max(1, math.ceil(seconds * 1000)), MAX_TIMEOUT_MS)
+
+
+def milliseconds(name: str, seconds: Any, *, optional: bool) -> int | None:
+    """A time-out in seconds as whole milliseconds (at least 1); None stays None
+    where it is optional."""
+    if seconds is None and not optional:
+        raise TypeError(f"{name} must be a number of seconds")
+    checked = timeout(name, seconds)
+    return None if checked is None else to_ms(checked)
+
+
+def mac_address(name: str, value: Any) -> bytes:
     """Six address bytes from "00:01:02:03:04:05" (or "-" separated) or a 6-byte value."""
     if isinstance(value, str):
         parts = value.replace("-", ":").split(":")
@@ -59,5 +83,5 @@ def mac_address(name, value):
     return data
 
 
-def format_mac(address):
+def format_mac(address: bytes) -> str:
     return ":".join(f"{b:02x}" for b in address)

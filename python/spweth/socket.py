@@ -1,23 +1,38 @@
-"""Adapters, sockets, packets, configuration, status and event handlers."""
+"""Adapters, sockets, packets, control codes, configuration, status and events.
+
+Every socket method may be called from several threads at once: the package
+turns the library's thread-safe mode on when it loads the library (one
+reader and one sender per socket at a time, in the order they came).
+"""
+
+from __future__ import annotations
 
 import builtins
+import collections
 import ctypes
-import dataclasses
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Union
 
 from . import _args
 from ._errors import Error, Timeout
-from ._library import (EVENT_HANDLER, STATE_RECORD_SIZE, TIMED_OUT, PcapIf, c_ubyte, library,
-                       mac_bytes)
+from ._library import (COUNTER_NAMES, HANDLER_CCODE, HANDLER_ERROR, HANDLER_STATUS,
+                       NO_SOCKET_HANDLER, SOCKET_HANDLER, STATE_RECORD_SIZE, TIMED_OUT, CountersRecord, PcapIf,
+                       c_ubyte, library)
+from ._records import (Adapter, CodeKind, ControlCode, Counters, ErrorFrame, Event, Packet)
+from ._wait import interrupter, sliced
+from .rmap import RmapTarget
 from .status import Status
 
 DEFAULT_MAX_PACKET = 1 << 20
+MAX_EVENTS = 4096  # events kept for events() before the oldest go
 _CAP_NET_RAW = 13  # bit of the capability sets in /proc/self/status
 
 # SpW_Socket_Init's results.
 _OPEN_FAILURES = {
     -1: "listing the adapters failed",
     -2: "this host has no adapters",
-    -3: "there is no adapter of that number",
+    -3: "there is no adapter of that name or number",
     -4: "libpcap could not open it",
     -5: "the frame filter did not compile",
     -6: "the frame filter could not be set",
@@ -28,27 +43,35 @@ _OPEN_FAILURES = {
 # Speeds the bridge can be set to, in Mbit/s.
 SPEEDS_MBIT = (10, 50, 100, 200, 300, 400, 500)
 
+# kind: (C call, highest value, takes the five-bit flag)
+_CODE_SENDERS: dict[str, tuple[str, int, bool]] = {
+    "time": ("SpW_Send_Time_Codes", 63, False),
+    "int": ("SpW_Send_INT_Codes", 63, True),
+    "ack": ("SpW_Send_ACK_Codes", 63, True),
+    "cc01": ("SpW_Send_CC01_Codes", 31, False),
+    "cc11": ("SpW_Send_CC11_Codes", 31, False),
+    "raw": ("SpW_Send_CCodes", 255, False),
+}
+CODE_KINDS: tuple[str, ...] = tuple(_CODE_SENDERS)
 
-@dataclasses.dataclass(frozen=True)
-class Adapter:
-    number: int  # its place in the library's adapter list
-    name: str  # "eth1"
-    description: str
+Buffer = Union[bytes, bytearray, memoryview, Sequence[int]]
+Handler = Callable[[Any, Union[str, None]], None]
 
 
-@dataclasses.dataclass(frozen=True)
-class Packet:
-    data: bytes
-    eep: bool = False  # ended with an error end of packet
+def set_thread_safe_mode(on: bool) -> None:
+    """The library's thread-safe mode, which the package turns on when it loads
+    the library. A single-threaded script may turn it off for the last few per
+    cent of speed; set it before any thread uses a socket."""
+    library().set_thread_safe_mode(1 if on else 0)
 
 
-def adapters():
+def adapters() -> list[Adapter]:
     """The host's adapters as the library numbers them."""
     lib = library()
     first = lib.Create_List_Devices()
     if first == -1:
         raise Error("listing the adapters failed (pcap_findalldevs)", first)
-    found = []
+    found: list[Adapter] = []
     entry = ctypes.cast(first, ctypes.POINTER(PcapIf)) if first > 0 else None
     while entry:
         item = entry.contents
@@ -58,7 +81,7 @@ def adapters():
     return found
 
 
-def _find_adapter(adapter):
+def _find_adapter(adapter: str | int) -> Adapter:
     listed = adapters()
     if isinstance(adapter, str):
         for item in listed:
@@ -72,7 +95,7 @@ def _find_adapter(adapter):
     return listed[number]
 
 
-def _has_capability(bit):
+def _has_capability(bit: int) -> bool:
     try:
         with builtins.open("/proc/self/status") as status:
             for line in status:
@@ -83,17 +106,28 @@ def _has_capability(bit):
     return True  # cannot tell: do not blame the capability
 
 
-def open(adapter, *, idle_wait=True, max_packet=DEFAULT_MAX_PACKET):  # noqa: A001
+def open(adapter: str | int, *, bridge: str | bytes | None = None,  # noqa: A001
+         source: str | bytes | None = None, idle_wait: bool = True,
+         max_packet: int = DEFAULT_MAX_PACKET) -> Socket:
     """Opens a socket on an adapter given by name ("eth1") or number.
 
-    idle_wait: waits sleep in the kernel instead of polling (a process-wide
-    setting of the library). max_packet: the largest packet recv() takes.
+    bridge: the socket's own bridge address (it then has its own link: frame
+    numbers and credits of its own), else the process-wide one.
+    source: the socket's own source address, or "adapter" for the adapter's
+    hardware address. idle_wait: waits sleep in the kernel instead of polling
+    (a process-wide setting of the library). max_packet: the largest packet
+    recv() takes.
     """
     max_packet = _args.integer("max_packet", max_packet, 1, 2**31 - 2)
+    bridge_bytes = None if bridge is None else _args.mac_address("bridge", bridge)
+    source_bytes = None if source in (None, "adapter") else _args.mac_address("source", source)
     chosen = _find_adapter(adapter)
     lib = library()
     lib.set_recv_idle_wait(1 if idle_wait else 0)
-    handle = lib.SpW_Socket_Init(chosen.number)
+    if lib.has("SpW_Socket_Init_By_Name"):
+        handle = lib.SpW_Socket_Init_By_Name(chosen.name.encode())
+    else:
+        handle = lib.SpW_Socket_Init(chosen.number)
     if handle <= 0:
         if handle == -4 and not _has_capability(_CAP_NET_RAW):
             raise Error(f"cannot open adapter {chosen.name}: capturing needs CAP_NET_RAW "
@@ -101,10 +135,22 @@ def open(adapter, *, idle_wait=True, max_packet=DEFAULT_MAX_PACKET):  # noqa: A0
                         handle)
         reason = _OPEN_FAILURES.get(handle, "unknown failure")
         raise Error(f"cannot open adapter {chosen.name}: {reason} ({handle})", handle)
-    return Socket(handle, chosen, max_packet)
+    socket = Socket(handle, chosen, max_packet)
+    try:
+        if bridge_bytes is not None:
+            socket.bridge_address = _args.format_mac(bridge_bytes)
+        if source == "adapter":
+            socket.source_address = "adapter"
+        elif source_bytes is not None:
+            socket.source_address = _args.format_mac(source_bytes)
+    except BaseException:
+        socket.close()
+        raise
+    return socket
 
 
-def set_crediting(on, *, limit=None, wait_level=None, timeout=None):
+def set_crediting(on: bool, *, limit: int | None = None, wait_level: int | None = None,
+                  timeout: float | None = None) -> None:
     """Credit flow control of sends (process-wide): off by default.
 
     limit: credits a send may use before it waits; wait_level: the bridge's
@@ -115,229 +161,402 @@ def set_crediting(on, *, limit=None, wait_level=None, timeout=None):
         limit = _args.integer("limit", limit, 1, 255)
     if wait_level is not None:
         wait_level = _args.integer("wait_level", wait_level, 0, 255)
+    timeout_ms = None
     if timeout is not None:
-        timeout = _args.milliseconds("timeout", timeout, optional=False) if timeout else 0
+        timeout_ms = _args.milliseconds("timeout", timeout, optional=False) if timeout else 0
     lib = library()
     for setter, value in ((lib.set_send_credit_limit, limit),
                           (lib.set_send_credit_wait, wait_level),
-                          (lib.set_send_credit_timeout, timeout)):
+                          (lib.set_send_credit_timeout, timeout_ms)):
         if value is not None:
             setter(value)
     lib.set_send_crediting(1 if on else 0)
 
 
-def set_read_buffer(*, size=None, skip_own_frames=None):
+def set_read_buffer(*, size: int | None = None, skip_own_frames: bool | None = None,
+                    limit: int | None = None) -> None:
     """The size in bytes (at least 1500) of every socket's read buffer, where
     frames wait that a call met but did not want (changing it drops what they
-    hold), and whether the host's own frames (all-zero source address) stay out
-    of them. Process-wide; None leaves a setting as it is."""
+    hold), how far it may grow while a send waits for credits (limit), and
+    whether the host's own frames (all-zero source address) stay out of them.
+    Process-wide; None leaves a setting as it is."""
     if size is not None:
         size = _args.integer("size", size, 1500, 2**31 - 1)
+    if limit is not None:
+        limit = _args.integer("limit", limit, 1500, 2**31 - 1)
     lib = library()
     if size is not None:
         lib.set_recv_buffer_size(size)
+    if limit is not None:
+        lib.set_recv_buffer_limit(limit)
     if skip_own_frames is not None:
         lib.set_recv_skip_out_frames(1 if skip_own_frames else 0)
 
 
-# ------------------------------------------------------------------ handlers
-# The library keeps one handler of each kind for the whole process.
-
-# kind: (register call, disable call, decoder of the payload)
-_HANDLER_KINDS = {
-    "control_codes": ("register_ccode_event_handler", "disable_handler_ccode", bytes),
-    "error_frame": ("register_err_frame_event_handler", "disable_handler_err_frame", bytes),
-    "status": ("register_status_event_handler", "disable_handler_status", Status.from_bytes),
-}
-_registered = {}  # kind: the C callback object, kept alive while registered
-_handler_errors = []  # exceptions raised by handlers, re-raised after the C call
-_handlers_running = 0  # handler calls in progress (a handler may send or receive)
-_retired = []  # callbacks replaced while a handler ran: freed once none runs
-
-
-def _c_handler(function, decode):
-    def call(data, size, mac):
-        global _handlers_running
-        lib = library()
-        try:
-            payload = ctypes.string_at(data, size) if data and size > 0 else b""
-            source = _args.format_mac(mac_bytes(mac)) if mac else None
-        finally:
-            if data:
-                lib.free(data)  # the library hands the block over: it is ours to free
-        _handlers_running += 1
-        try:
-            function(decode(payload), source)
-        except BaseException as error:  # noqa: B902 - handed to the caller below
-            _handler_errors.append(error)
-        finally:
-            _handlers_running -= 1
-
-    return EVENT_HANDLER(call)
+def _pointer_to(name: str, data: Any) -> tuple[Any, int]:
+    """A pointer the C call can take to the bytes of a buffer-protocol object
+    (no copy for bytes and writable buffers), and their count."""
+    if isinstance(data, bytes):
+        return data, len(data)
+    if isinstance(data, str):
+        raise TypeError(f"{name} must be bytes or a buffer, not str")
+    try:
+        view = memoryview(data)
+    except TypeError:
+        copied = _args.byte_string(name, data)  # a list of byte values
+        return copied, len(copied)
+    if not view.c_contiguous:
+        copied = view.tobytes()
+        return copied, len(copied)
+    view = view.cast("B")
+    if view.readonly:
+        copied = view.tobytes()
+        return copied, len(copied)
+    return (ctypes.c_char * view.nbytes).from_buffer(view), view.nbytes
 
 
-def _forget_handlers(*kinds):
-    """Drops the callbacks of kinds the library no longer calls. One of them may
-    be running (a handler that replaces itself): it stays alive until none runs."""
-    for kind in kinds:
-        if kind in _registered:
-            _retired.append(_registered.pop(kind))
-    if _handlers_running == 0:
-        _retired.clear()
+class _PerThread(threading.local):
+    """What each thread keeps of a socket: its receive buffer and the
+    exceptions that handlers raised during its calls."""
 
+    def __init__(self) -> None:
+        self.buffer: ctypes.Array[ctypes.c_char] | None = None
+        self.errors: list[BaseException] = []
 
-def _register_handler(kind, function):
-    register, disable, decode = _HANDLER_KINDS[kind]
-    if function is not None and not callable(function):
-        raise TypeError(f"a handler must be callable, not {type(function).__name__}")
-    lib = library()
-    if function is None:
-        getattr(lib, disable)()
-        _forget_handlers(kind)
-        return
-    callback = _c_handler(function, decode)
-    if getattr(lib, register)(callback) != 0:
-        raise Error(f"registering the {kind} handler failed")
-    _forget_handlers(kind)
-    _registered[kind] = callback
-
-
-def _raise_handler_error():
-    if _handler_errors:
-        error = _handler_errors.pop(0)
-        _handler_errors.clear()
-        raise error
-
-
-# ------------------------------------------------------------------ socket
 
 class Socket:
-    """An open socket: a capture handle on one adapter. Use it in a `with` block."""
+    """An open socket: a capture handle on one adapter. Use it in a `with` block.
 
-    def __init__(self, handle, adapter, max_packet=DEFAULT_MAX_PACKET):
+    Every method may be called from several threads at once. Time-outs mean
+    the same everywhere: a number of seconds is the deadline, None waits for
+    ever, 0 polls once. Every wait ends with KeyboardInterrupt within 100 ms
+    of Ctrl-C.
+    """
+
+    def __init__(self, handle: int, adapter: Adapter,
+                 max_packet: int = DEFAULT_MAX_PACKET) -> None:
         self.adapter = adapter
-        self._handle = handle
-        self._buffer = ctypes.create_string_buffer(max_packet)
+        self._handle: int | None = handle
+        self._max_packet = max_packet
+        self._local = _PerThread()
+        self._kept: collections.deque[Packet] = collections.deque()
+        self._events: collections.deque[Event] | None = None
+        self._functions: dict[int, Handler] = {}
+        self._callbacks: dict[int, Any] = {}  # kind: C callback, kept while the library has it
+        self._retired: list[Any] = []  # replaced callbacks: one may still be running
+        self._lock = threading.Lock()
+        lib = library()
+        self._descriptor = lib.pcap_get_selectable_fd(handle) if lib.has(
+            "pcap_get_selectable_fd") else -1
 
-    def __enter__(self):
+    def __enter__(self) -> Socket:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
         return f"<spweth.Socket {self.adapter.name} {state}>"
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._handle is None
 
-    def close(self):
-        """Closes the socket; the library then unregisters every event handler."""
-        if self._handle is not None:
-            library().SpW_Socket_Close(self._handle)
-            self._handle = None
-            _forget_handlers(*_HANDLER_KINDS)
+    def close(self) -> None:
+        """Closes the socket; the library then removes its handlers and
+        releases its RMAP transactions still in flight."""
+        with self._lock:
+            handle, self._handle = self._handle, None
+        if handle is not None:
+            library().SpW_Socket_Close(handle)
 
-    def _open_handle(self):
-        if self._handle is None:
+    def fileno(self) -> int:
+        """The capture's selectable descriptor (readable when a frame has come)."""
+        self._open_handle()
+        descriptor: int = self._descriptor
+        return descriptor
+
+    def _open_handle(self) -> int:
+        handle = self._handle
+        if handle is None:
             raise Error(f"the socket on {self.adapter.name} is closed")
-        return self._handle
+        return handle
+
+    def _raise_handler_errors(self) -> None:
+        """Raises the first exception that a handler raised during this
+        thread's last call, if any."""
+        errors = self._local.errors
+        if errors:
+            error = errors[0]
+            errors.clear()
+            raise error
 
     # ------------------------------------------------------------ addresses
 
-    @property
-    def bridge_address(self):
-        """The address the library sends to and receives from, "00:01:02:03:04:05"."""
-        return _args.format_mac(mac_bytes(library().get_current_dest_mac_address()))
+    def _address(self, getter: str) -> str:
+        address = ctypes.create_string_buffer(6)
+        if getattr(library(), getter)(self._open_handle(), address) != 0:
+            raise Error(f"the socket on {self.adapter.name} is not known to the library")
+        return _args.format_mac(address.raw)
 
     @property
-    def host_address(self):
-        """The source address of the host's frames (all zero by default)."""
-        return _args.format_mac(mac_bytes(library().get_current_source_mac_address()))
+    def bridge_address(self) -> str:
+        """The bridge's address, "00:01:02:03:04:05": the socket sends to it and
+        receives from it. Set it to give the socket its own bridge (and link)."""
+        return self._address("SpW_Socket_Get_Bridge_Address")
 
-    def set_bridge_address(self, address, *, program=False):
-        """Sends to and receives from `address` from now on (process-wide). With
-        program=True the bridge is first told to take it as its own address."""
-        address = _args.mac_address("address", address)
+    @bridge_address.setter
+    def bridge_address(self, address: str) -> None:
+        checked = _args.mac_address("bridge_address", address)
+        if library().SpW_Socket_Set_Bridge_Address(self._open_handle(), checked) != 0:
+            raise Error(f"setting the bridge address of the socket on {self.adapter.name} failed")
+
+    @property
+    def source_address(self) -> str:
+        """The source address of the socket's frames (all zero by default). Set
+        it to an address, or to "adapter" for the adapter's own."""
+        return self._address("SpW_Socket_Get_Source_Address")
+
+    @source_address.setter
+    def source_address(self, address: str) -> None:
+        lib = library()
+        if address == "adapter":
+            if lib.SpW_Socket_Use_Adapter_Address(self._open_handle()) != 0:
+                raise Error(f"the adapter {self.adapter.name} has no hardware address")
+            return
+        checked = _args.mac_address("source_address", address)
+        if lib.SpW_Socket_Set_Source_Address(self._open_handle(), checked) != 0:
+            raise Error(f"setting the source address of the socket on {self.adapter.name} "
+                        "failed")
+
+    @property
+    def host_address(self) -> str:
+        """The source address of the host's frames: the same as source_address."""
+        return self.source_address
+
+    def set_bridge_address(self, address: str | bytes, *, program: bool = False) -> None:
+        """Sets bridge_address; with program=True the bridge is first told to
+        take it as its own address."""
+        checked = _args.mac_address("address", address)
         if program:
             self._check_sent("setting the bridge's address",
-                             library().SpW_Eth_Set_MAC_Dest(self._open_handle(), address))
-        library().set_dest_mac_address(address, 6)
+                             library().SpW_Eth_Set_MAC_Dest(self._open_handle(), checked))
+        self.bridge_address = _args.format_mac(checked)
 
-    def set_host_address(self, address, *, program=False):
-        """Sends from `address` from now on (process-wide). With program=True the
-        bridge is also told to send to it."""
-        address = _args.mac_address("address", address)
+    def set_host_address(self, address: str | bytes, *, program: bool = False) -> None:
+        """Sets source_address; with program=True the bridge is also told to send to it."""
+        checked = _args.mac_address("address", address)
         if program:
             self._check_sent("setting the host's address",
-                             library().SpW_Eth_Set_MAC_Source(self._open_handle(), address))
-        library().set_source_mac_address(address, 6)
+                             library().SpW_Eth_Set_MAC_Source(self._open_handle(), checked))
+        self.source_address = _args.format_mac(checked)
 
-    # ------------------------------------------------------------ traffic
+    @property
+    def counters(self) -> Counters:
+        """The socket's counters: frames and packets received, packets cut, ..."""
+        record = CountersRecord()
+        if library().SpW_Socket_Get_Counters(self._open_handle(), ctypes.byref(record),
+                                             ctypes.sizeof(record)) != 0:
+            raise Error(f"the socket on {self.adapter.name} is not known to the library")
+        return Counters(*(getattr(record, name) for name in COUNTER_NAMES))
 
-    def send(self, data, *, eep=False, channel=None):
-        """Sends one packet ending with EOP, or EEP when eep is true; channel puts
-        a channel byte (0..255) before the data."""
-        data = _args.byte_string("data", data)
-        if len(data) >= 2**31 - 1:
-            raise ValueError(f"a packet holds less than 2 GiB, not {len(data)} bytes")
-        marker = 2 if eep else 1
-        lib = library()
-        handle = self._open_handle()
-        if channel is None:
-            sent = lib.SpW_Send_Packet(handle, data, len(data), marker)
-        else:
+    # ------------------------------------------------------------ packets
+
+    def send(self, data: Buffer, *, eep: bool = False, channel: int | None = None,
+             timeout: float | None = None) -> None:
+        """Sends one packet (any buffer-protocol object, at least one byte)
+        ending with EOP, or EEP when eep is true; channel puts a channel byte
+        (0..255) before the data. timeout bounds its waits for credits and for
+        the send lock: Timeout when the packet's next frame could not go in
+        time (frames sent before stay sent)."""
+        pointer, length = _pointer_to("data", data)
+        seconds = _args.timeout("timeout", timeout)
+        if channel is not None:
             channel = _args.integer("channel", channel, 0, 255)
-            sent = lib.SpW_Send_Packet_From_Channel(handle, data, len(data), marker, channel)
-        _raise_handler_error()
+            pointer = bytes([channel]) + bytes(pointer)
+            length += 1
+        if length == 0:
+            raise ValueError("a packet holds at least one byte: the bridge has no frame for an "
+                             "empty one")
+        if length >= 2**31 - 1:
+            raise ValueError(f"a packet holds less than 2 GiB, not {length} bytes")
+        handle = self._open_handle()
+        with interrupter.guard():
+            sent = library().SpW_Send_Packet_Timeout(handle, pointer, length, 2 if eep else 1,
+                                                     _args.to_ms(seconds))
+        self._raise_handler_errors()
+        if sent == TIMED_OUT:
+            raise Timeout(f"sending a packet of {length} bytes on {self.adapter.name}: no "
+                          f"credits or send lock within {timeout} s", sent)
         if sent < 0:
-            raise Error(f"sending a packet of {len(data)} bytes on {self.adapter.name} failed "
+            raise Error(f"sending a packet of {length} bytes on {self.adapter.name} failed "
                         f"({sent}): the capture refused a frame or no credits came in time",
                         sent)
 
-    def recv(self, timeout=None):
-        """The next packet from the bridge's address; Timeout after `timeout` seconds
-        (None: wait for ever)."""
-        timeout_ms = _args.milliseconds("timeout", timeout, optional=True)
+    def _receive(self, handle: int, buffer: Any, size: int, seconds: float | None,
+                 stop: Callable[[], bool] | None = None) -> tuple[int, bool]:
+        """One packet into buffer in slices of C waits: (length, eep), or
+        Timeout (with what a handler raised first, if one did)."""
         lib = library()
-        handle = self._open_handle()
-        source = ctypes.create_string_buffer(mac_bytes(lib.get_current_dest_mac_address()), 6)
+        source = ctypes.create_string_buffer(6)
+        if lib.SpW_Socket_Get_Bridge_Address(handle, source) != 0:
+            raise Error(f"the socket on {self.adapter.name} is closed")
         type_byte = c_ubyte(0)
-        length = lib.SpW_Recv_Packet_From_MAC_Timeout(handle, self._buffer, len(self._buffer),
-                                                      source, ctypes.byref(type_byte),
-                                                      timeout_ms or 0)
-        _raise_handler_error()
+        receive = lib.SpW_Recv_Packet_From_MAC_Timeout
+        errors = self._local.errors
+
+        def call(ms: int) -> int:
+            result: int = receive(handle, buffer, size, source, ctypes.byref(type_byte), ms)
+            return result
+
+        length = sliced(call, seconds, self._descriptor,
+                        stop if stop is not None else (lambda: bool(errors)))
         if length == TIMED_OUT:
-            raise Timeout(f"no packet from {_args.format_mac(source.raw)} within {timeout} s",
-                          length)
+            self._raise_handler_errors()
+            raise Timeout(f"no packet from {_args.format_mac(source.raw)} within "
+                          f"{seconds} s", length)
         if length < 0:
+            self._raise_handler_errors()
             raise Error(f"receiving on {self.adapter.name} failed ({length})", length)
         if length == 0 and lib.get_wait_receive_status() == 0:
+            self._raise_handler_errors()
             raise Error("the receive was ended by set_wait_receive_active(0)", 0)
-        if length > len(self._buffer):
-            raise Error(f"a packet of {length} bytes did not fit the receive buffer of "
-                        f"{len(self._buffer)} bytes (open with a larger max_packet)", length)
-        return Packet(ctypes.string_at(self._buffer, length), type_byte.value == 1)
+        return length, type_byte.value == 1
 
-    def send_time_code(self, value):
+    def _last_time(self, handle: int) -> int:
+        stamp = ctypes.c_longlong(0)
+        library().SpW_Socket_Get_Last_Time(handle, ctypes.byref(stamp))
+        return stamp.value
+
+    def _thread_buffer(self) -> ctypes.Array[ctypes.c_char]:
+        buffer = self._local.buffer
+        if buffer is None:
+            buffer = self._local.buffer = ctypes.create_string_buffer(self._max_packet)
+        return buffer
+
+    def _keep_if_handler_raised(self, packet: Packet) -> None:
+        if self._local.errors:
+            self._kept.append(packet)  # the next receive returns it
+            self._raise_handler_errors()
+
+    def recv(self, timeout: float | None = None) -> Packet:
+        """The next packet from the bridge's address; Timeout when none is
+        complete within `timeout` seconds (None: wait for ever, 0: poll once).
+
+        What a handler raised during the receive is raised from it; the packet
+        that the receive took is then kept for the next receive."""
+        seconds = _args.timeout("timeout", timeout)
+        handle = self._open_handle()
+        if self._kept:
+            try:
+                return self._kept.popleft()
+            except IndexError:
+                pass
+        buffer = self._thread_buffer()
+        length, eep = self._receive(handle, buffer, len(buffer), seconds)
+        if length > len(buffer):
+            raise Error(f"a packet of {length} bytes did not fit the receive buffer of "
+                        f"{len(buffer)} bytes (open with a larger max_packet)", length)
+        packet = Packet(ctypes.string_at(buffer, length), eep, self._last_time(handle))
+        self._keep_if_handler_raised(packet)
+        return packet
+
+    def recv_into(self, buffer: bytearray | memoryview | Any,
+                  timeout: float | None = None) -> tuple[int, bool]:
+        """Receives the next packet straight into a writable buffer (bytearray,
+        memoryview, array, ...) without a copy; returns (length, eep). A packet
+        longer than the buffer raises Error, its first bytes in the buffer.
+        Time-outs as for recv."""
+        seconds = _args.timeout("timeout", timeout)
+        try:
+            view = memoryview(buffer).cast("B")
+        except TypeError:
+            raise TypeError("recv_into needs a writable, contiguous buffer such as a "
+                            f"bytearray, not {type(buffer).__name__}") from None
+        if view.readonly:
+            raise TypeError("recv_into needs a writable buffer, not a read-only one")
+        handle = self._open_handle()
+        size = view.nbytes
+        if self._kept:
+            try:
+                kept = self._kept.popleft()
+            except IndexError:
+                pass
+            else:
+                view[:min(size, len(kept.data))] = kept.data[:size]
+                return self._fitted(len(kept.data), size), kept.eep
+        target = (ctypes.c_char * size).from_buffer(view) if size else ctypes.create_string_buffer(1)
+        length, eep = self._receive(handle, target, size, seconds)
+        self._raise_handler_errors()
+        return self._fitted(length, size), eep
+
+    @staticmethod
+    def _fitted(length: int, size: int) -> int:
+        if length > size:
+            raise Error(f"a packet of {length} bytes did not fit the buffer of {size} bytes",
+                        length)
+        return length
+
+    def packets(self, timeout: float | None = 1.0) -> Iterator[Packet]:
+        """Yields packets as they come; ends when none comes within `timeout`
+        seconds after the last one (None: never ends)."""
+        while True:
+            try:
+                packet = self.recv(timeout)
+            except Timeout:
+                return
+            yield packet
+
+    # ------------------------------------------------------------ control codes
+
+    def send_code(self, kind: CodeKind | str, value: int | Sequence[int], *,
+                  five_bit: bool = False) -> None:
+        """Sends one control code, or several in one frame (a sequence of values).
+
+        kind: "time" (0..63), "int" and "ack" (0..63, or 0..31 with five_bit),
+        "cc01" and "cc11" (0..31), "raw" (the code byte as it is, 0..255).
+        """
+        if kind not in _CODE_SENDERS:
+            raise ValueError(f"kind must be one of {', '.join(CODE_KINDS)}, not {kind!r}")
+        call, high, has_five_bit = _CODE_SENDERS[kind]
+        if five_bit and not has_five_bit:
+            raise ValueError(f"five_bit applies to int and ack codes, not to {kind}")
+        if five_bit:
+            high = 31
+        values = [value] if isinstance(value, int) or not hasattr(value, "__iter__") else list(
+            value)
+        if not 1 <= len(values) <= 255:
+            raise ValueError(f"a control-code frame holds 1..255 codes, not {len(values)}")
+        codes = bytes(_args.integer("value", v, 0, high) for v in values)
+        extra = (1 if five_bit else 0,) if has_five_bit else ()
+        function = getattr(library(), call)
+        self._check_sent(f"sending {kind} codes",
+                         function(self._open_handle(), codes, len(codes), *extra))
+
+    def send_time_code(self, value: int) -> None:
         """Sends a time code (0..63)."""
-        value = _args.integer("value", value, 0, 63)
-        self._check_sent("sending a time code",
-                         library().SpW_Send_Time_Code(self._open_handle(), value))
+        self.send_code("time", _args.integer("value", value, 0, 63))
 
     # ------------------------------------------------------------ bridge
 
-    def status(self, timeout=None):
-        """The bridge's next status record; Timeout after `timeout` seconds (None: for ever)."""
-        timeout_ms = _args.milliseconds("timeout", timeout, optional=True)
+    def status(self, timeout: float | None = None) -> Status:
+        """The bridge's next status record; Timeout after `timeout` seconds
+        (None: wait for ever, 0: poll once)."""
+        seconds = _args.timeout("timeout", timeout)
         lib = library()
         handle = self._open_handle()
         record = (c_ubyte * STATE_RECORD_SIZE)()
-        source = ctypes.create_string_buffer(mac_bytes(lib.get_current_dest_mac_address()), 6)
-        length = lib.SpW_Eth_Get_State_From_MAC_Timeout(handle, record, source, timeout_ms or 0)
-        _raise_handler_error()
+        source = ctypes.create_string_buffer(6)
+        lib.SpW_Socket_Get_Bridge_Address(handle, source)
+        errors = self._local.errors
+
+        def call(ms: int) -> int:
+            result: int = lib.SpW_Eth_Get_State_From_MAC_Timeout(handle, record, source, ms)
+            return result
+
+        length = sliced(call, seconds, self._descriptor, lambda: bool(errors))
+        self._raise_handler_errors()
         if length > 0:
             return Status.from_bytes(bytes(record))
         if length == TIMED_OUT:
@@ -345,8 +564,10 @@ class Socket:
                           f"within {timeout} s", TIMED_OUT)
         raise Error(f"the status query on {self.adapter.name} failed ({length})", length)
 
-    def configure(self, *, speed=None, status_period=None, switch_mode=None, filter=None,
-                  data_filter=None, receive_timer=None):
+    def configure(self, *, speed: int | None = None, status_period: float | None = None,
+                  switch_mode: tuple[int, int] | None = None, filter: int | None = None,
+                  data_filter: tuple[int, int] | None = None,
+                  receive_timer: int | None = None) -> None:
         """Sends the bridge one configuration frame per setting given.
 
         speed: link speed in Mbit/s (10, 50, 100, 200, 300, 400, 500);
@@ -356,14 +577,15 @@ class Socket:
         receive_timer: the receive timer byte.
         Every argument is checked before anything is sent.
         """
-        frames = []
+        frames: list[tuple[Any, ...]] = []
         lib = library()
         if speed is not None:
             if isinstance(speed, bool) or speed not in SPEEDS_MBIT:
                 raise ValueError(f"speed must be one of {SPEEDS_MBIT} Mbit/s, not {speed!r}")
             frames.append(("speed", lib.SpW_Eth_Set_SpW_Speed, int(speed)))
         if status_period is not None:
-            tenths = round(_args.milliseconds("status_period", status_period, optional=False) / 100)
+            period_ms = _args.milliseconds("status_period", status_period, optional=False) or 0
+            tenths = round(period_ms / 100)
             if status_period > 0 and tenths == 0:
                 raise ValueError("status_period must be 0 (no status frames) or at least 0.1 s")
             frames.append(("status period", lib.SpW_Eth_Set_Status_Freq,
@@ -384,45 +606,135 @@ class Socket:
         for what, call, *values in frames:
             self._check_sent(f"setting the {what}", call(handle, *values))
 
-    def reset_bridge(self):
+    def reset_bridge(self) -> None:
         """Clears the bridge's port counters, rates and frame-number checks."""
         self._check_sent("resetting the bridge", library().SpW_Eth_Reset(self._open_handle()))
 
-    def _check_sent(self, what, result):
+    def _check_sent(self, what: str, result: int) -> None:
         if result != 0:
             raise Error(f"{what} on {self.adapter.name} failed: the capture refused the frame",
                         result)
 
-    # ------------------------------------------------------------ handlers
+    # ------------------------------------------------------------ handlers and events
 
-    def on_control_codes(self, function):
-        """function(codes: bytes, source: str) for each control-code frame a receive
-        meets; None removes it. Handlers are process-wide and run inside the
-        receive, send and status calls; what they raise comes out of that call."""
-        _register_handler("control_codes", function)
+    def _dispatch(self, kind: int, payload: bytes) -> None:
+        # Runs inside a C call on the receiving thread: nothing may be raised here.
+        try:
+            function = self._functions.get(kind)
+            if function is not None:
+                decoded: Any = Status.from_bytes(payload) if kind == HANDLER_STATUS else payload
+                function(decoded, self._source_text())
+            events = self._events
+            if events is not None:
+                if kind == HANDLER_CCODE:
+                    events.extend(ControlCode.from_byte(b) for b in payload)
+                elif kind == HANDLER_ERROR:
+                    events.append(ErrorFrame.from_bytes(payload))
+                else:
+                    events.append(Status.from_bytes(payload))
+        except BaseException as error:  # noqa: B902 - raised from the call that ran it
+            self._local.errors.append(error)
 
-    def on_error_frame(self, function):
+    def _source_text(self) -> str | None:
+        try:
+            return self.bridge_address
+        except Error:
+            return None
+
+    def _install(self, kind: int) -> None:
+        """Gives the socket its own C handler of `kind` (once)."""
+        if kind in self._callbacks:
+            return
+
+        def call(_socket: Any, data: Any, size: int, _context: Any) -> None:
+            self._dispatch(kind, ctypes.string_at(data, size) if data and size > 0 else b"")
+
+        callback = SOCKET_HANDLER(call)
+        if library().SpW_Socket_Set_Handler(self._open_handle(), kind, callback, None) != 0:
+            raise Error(f"setting a handler on the socket on {self.adapter.name} failed")
+        self._callbacks[kind] = callback
+
+    def _uninstall(self, kind: int) -> None:
+        if kind in self._callbacks and self._events is None and self._handle is not None:
+            library().SpW_Socket_Set_Handler(self._handle, kind, NO_SOCKET_HANDLER, None)
+            # It may be the handler that is running now: it lives as long as the socket.
+            self._retired.append(self._callbacks.pop(kind))
+
+    def _set_handler(self, kind: int, function: Handler | None) -> None:
+        if function is not None and not callable(function):
+            raise TypeError(f"a handler must be callable, not {type(function).__name__}")
+        if function is None:
+            self._functions.pop(kind, None)
+            self._uninstall(kind)
+            return
+        self._install(kind)
+        self._functions[kind] = function
+
+    def on_control_codes(self, function: Handler | None) -> None:
+        """function(codes: bytes, source: str) for each control-code frame that a
+        call on this socket meets (source: the socket's bridge address); None
+        removes it. Handlers run inside the receive, send, status and RMAP
+        calls, on their thread; what one raises comes out of that call."""
+        self._set_handler(HANDLER_CCODE, function)
+
+    def on_error_frame(self, function: Handler | None) -> None:
         """function(record: bytes, source: str) for each error frame: record[0] is
         the error type (0: credit information, record[1] the credits)."""
-        _register_handler("error_frame", function)
+        self._set_handler(HANDLER_ERROR, function)
 
-    def on_status(self, function):
+    def on_status(self, function: Handler | None) -> None:
         """function(status: Status, source: str) for each status frame that a
-        receive meets."""
-        _register_handler("status", function)
+        call on this socket meets."""
+        self._set_handler(HANDLER_STATUS, function)
+
+    def events(self, timeout: float | None = 1.0) -> Iterator[Event]:
+        """Yields control codes (ControlCode, one per code), error frames
+        (ErrorFrame) and status records (Status) as they come; ends when none
+        comes within `timeout` seconds after the last (None: never ends).
+
+        From the first call on, the socket keeps what comes (the latest
+        MAX_EVENTS) for this loop, also while it is not running; handlers set
+        with on_* still run first. Packets that arrive meanwhile are kept for
+        recv()."""
+        seconds = _args.timeout("timeout", timeout)
+        handle = self._open_handle()
+        if self._events is None:
+            self._events = collections.deque(maxlen=MAX_EVENTS)
+            for kind in (HANDLER_CCODE, HANDLER_ERROR, HANDLER_STATUS):
+                self._install(kind)
+        events = self._events
+        while True:
+            if events:
+                try:
+                    item = events.popleft()
+                except IndexError:
+                    continue
+                yield item
+                continue
+            buffer = self._thread_buffer()
+            try:
+                length, eep = self._receive(handle, buffer, len(buffer), seconds,
+                                            stop=lambda: bool(events) or bool(self._local.errors))
+            except Timeout:
+                if not events:
+                    return
+                continue
+            packet = Packet(ctypes.string_at(buffer, min(length, len(buffer))), eep,
+                            self._last_time(handle))
+            self._kept.append(packet)
+            self._raise_handler_errors()
 
     # ------------------------------------------------------------ RMAP
 
-    def rmap(self, logical_address=0xFE, key=0x20, target_address=b"", reply_address=b"",
-             initiator_logical_address=0xFE):
+    def rmap(self, logical_address: int = 0xFE, key: int = 0x20, target_address: bytes = b"",
+             reply_address: bytes = b"", initiator_logical_address: int = 0xFE) -> RmapTarget:
         """An RMAP target reached through this socket."""
-        from .rmap import RmapTarget
         return RmapTarget(self, logical_address=logical_address, key=key,
                           target_address=target_address, reply_address=reply_address,
                           initiator_logical_address=initiator_logical_address)
 
 
-def _byte_pair(name, value, high):
+def _byte_pair(name: str, value: Any, high: int) -> tuple[int, int]:
     """Two numbers within 0..high, such as (data mode, control-code mode)."""
     try:
         first, second = value
@@ -430,3 +742,4 @@ def _byte_pair(name, value, high):
         raise TypeError(f"{name} must be a pair of numbers") from None
     return (_args.integer(f"{name}[0]", first, 0, high),
             _args.integer(f"{name}[1]", second, 0, high))
+

@@ -4,8 +4,11 @@ str(Status) is the text that print_spw_eth_state prints (and so spweth-demo
 status), without its leading blank line.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import struct
+from typing import Any
 
 from ._library import STATE_RECORD_SIZE
 
@@ -17,7 +20,7 @@ _SPW1_AT, _SPW2_AT, _SPEED_AT, _SWITCH_WORD_AT, _SWITCH_STATE_AT = 4, 41, 78, 85
 LINK_STATE_NAMES = ("ERROR_RESET", "ERROR_WAIT", "READY", "STARTED", "CONNECTING", "RUN")
 
 # Speed code: (Mbit/s, text).
-SPEEDS = {
+SPEEDS: dict[int, tuple[int, str]] = {
     0x00: (400, "400"),
     0x01: (300, "300"),
     0x02: (200, "200"),
@@ -58,21 +61,24 @@ class Channel:
     link_state: int  # 0 ERROR_RESET .. 5 RUN
 
     @property
-    def rx_packets_eop(self):
+    def rx_packets_eop(self) -> int:
+        """Packets received with EOP."""
         # The bridge does not count EOP packets: all received minus EEP, wrapping at 32 bits.
         return (self.rx_packets - self.rx_packets_eep) & 0xFFFFFFFF
 
     @property
-    def link_state_name(self):
+    def link_state_name(self) -> str:
+        """"RUN", "READY", ... or "UNKNOWN"."""
         if self.link_state < len(LINK_STATE_NAMES):
             return LINK_STATE_NAMES[self.link_state]
         return "UNKNOWN"
 
     @property
-    def running(self):
+    def running(self) -> bool:
+        """True when the link state is RUN."""
         return self.link_state == 5
 
-    def _lines(self, title):
+    def _lines(self, title: str) -> list[str]:
         return [
             f"--- {title} channel ---------",
             f"Tx bytes: {self.tx_bytes:20} | Tx packets: {self.tx_packets:14}",
@@ -94,7 +100,7 @@ class Status:
     switch_state: int  # low nibble: data mode, high nibble: control-code mode
 
     @classmethod
-    def from_bytes(cls, record):
+    def from_bytes(cls, record: Any) -> Status:
         """Decodes the first 88 bytes of a status frame's payload."""
         record = bytes(record)
         if len(record) < STATE_RECORD_SIZE:
@@ -111,19 +117,21 @@ class Status:
         )
 
     @property
-    def speed_mbit(self):
+    def speed_mbit(self) -> int | None:
         """The link speed in Mbit/s, or None for a code the library does not know."""
         return SPEEDS.get(self.speed, (None, None))[0]
 
     @property
-    def data_switch_mode(self):
+    def data_switch_mode(self) -> int:
+        """The data switch mode (0..8)."""
         return self.switch_state & 0x0F
 
     @property
-    def ccode_switch_mode(self):
+    def ccode_switch_mode(self) -> int:
+        """The control-code switch mode (0..8)."""
         return self.switch_state >> 4
 
-    def __str__(self):
+    def __str__(self) -> str:
         speed_text = SPEEDS.get(self.speed, (None, f"{self.speed} (HEX 0x{self.speed:x})"))[1]
         data_mode, ccode_mode = self.data_switch_mode, self.ccode_switch_mode
         data_text = (SWITCH_MODE_TEXTS[data_mode][0] if data_mode < len(SWITCH_MODE_TEXTS)

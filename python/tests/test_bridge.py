@@ -26,8 +26,9 @@ def test_loopback_keeps_every_size_and_end_marker(socket, crediting):
             data = rng.randbytes(size)
             socket.send(data, eep=eep)
             assert socket.recv(timeout=3.0) == spweth.Packet(data, eep), (size, eep)
-    # An empty packet sends no frame: nothing comes back, and the next packet is intact.
-    socket.send(b"", eep=True)
+    # An empty packet has no frame: it is refused before any C call, and the next one is intact.
+    with pytest.raises(ValueError, match="at least one byte"):
+        socket.send(b"", eep=True)
     with pytest.raises(spweth.Timeout):
         socket.recv(timeout=0.3)
     socket.send(bytearray(b"\x01\x02"))
@@ -109,7 +110,11 @@ def test_status_timeout_and_bad_arguments(start_bridge):
             (lambda: socket.rmap(target_address=bytes(13)), ValueError),
             (lambda: socket.rmap(reply_address=b"\x00\x05"), ValueError),
             (lambda: socket.rmap().rmw(0, b"12345", b"12345"), ValueError),
-            (lambda: socket.rmap().read(0, 4, timeout=None), TypeError),
+            (lambda: socket.rmap().read(0, 4, timeout="1"), TypeError),
+            (lambda: socket.recv(timeout=float("inf")), ValueError),
+            (lambda: socket.send(b""), ValueError),
+            (lambda: socket.send_code("nine", 1), ValueError),
+            (lambda: socket.send_code("cc01", 32), ValueError),
         ]:
             with pytest.raises(error):
                 call()
