@@ -1,23 +1,31 @@
 """Waits that Ctrl-C ends within 100 ms, leaving the socket usable.
 
-Receives and status queries wait in C in slices of at most SLICE seconds,
-under the caller's overall deadline; ctypes releases the GIL during each
-slice, and Python runs its signal handlers (KeyboardInterrupt for SIGINT)
-between them. After a slice in which nothing came, the next one starts when
-the capture's descriptor shows a frame (a wait in poll() that SIGINT ends at
-once), so that a packet's frames arrive within one slice: the library
-abandons a packet whose frames are still arriving when a timed receive gives
-up. A packet that takes longer than a slice to arrive after an idle time
-(about 2 MB at 40 MB/s) can therefore come back cut; receive such packets
-with the longer slice of `set_wait_slice`.
+Two means work together:
 
-Sends and RMAP transactions cannot be resumed in slices by the library (a
-send that times out mid-packet leaves the packet unfinished, and an RMAP
-wait that times out ends its transaction). While the main thread runs one,
-the package holds Python's signal wake-up descriptor (unless someone else,
-such as asyncio, holds it): a small thread that reads it clears the
-library's wait flag on SIGINT, which ends the credit or reply wait at once,
-and sets the flag again as soon as the call has returned.
+- While the main thread waits in the library (a receive, a status query, a
+  send's credit wait, an RMAP transaction), the package holds Python's
+  signal wake-up descriptor, unless someone else (asyncio) holds it. A small
+  thread that reads it clears the library's wait flag on SIGINT, which ends
+  the wait at once; the flag is set again as soon as the call has returned,
+  and the call raises KeyboardInterrupt (also where ctypes dropped it because
+  the signal came while a callback of the library ran). A packet whose
+  frames were being taken is then abandoned, as for any ended receive.
+  Receives in other threads that the cleared flag ends are simply resumed.
+- Receives and status queries wait in C in slices of at most SLICE seconds
+  (set_wait_slice), under the caller's overall deadline; ctypes releases the
+  GIL during each, and Python runs its signal handlers between them, so that
+  Ctrl-C ends them in time even where the wake-up descriptor is someone
+  else's. After a slice in which nothing came, the next one starts when the
+  capture's descriptor shows a frame (a wait in select() that SIGINT ends at
+  once), so that a packet's frames arrive within one slice: the library
+  abandons a packet whose frames are still arriving when a timed receive
+  gives up. A packet that takes longer than a slice to arrive after an idle
+  time (about 2 MB at 40 MB/s) could therefore come back cut; receive such
+  packets with a longer slice.
+
+Sends and RMAP transactions are not sliced: the library cannot resume them
+(a send that times out mid-packet leaves the packet unfinished, and an RMAP
+wait that times out ends its transaction).
 """
 
 from __future__ import annotations
@@ -58,13 +66,22 @@ def sliced(call: Callable[[int], int], seconds: float | None, descriptor: int = 
     """call(timeout_ms) until it returns something other than TIMED_OUT, the
     deadline `seconds` after now passes (None: never) or stop() is true after
     a slice. 0 calls once with the library's shortest deadline (1 ms)."""
-    if seconds == 0:
-        return call(1)
+    with interrupter.guard():
+        if seconds == 0:
+            return call(1)
+        return _slices(call, seconds, descriptor, stop)
+
+
+def _slices(call: Callable[[int], int], seconds: float | None, descriptor: int,
+            stop: Callable[[], bool] | None) -> int:
     deadline = None if seconds is None else time.monotonic() + seconds
+    main = threading.current_thread() is threading.main_thread()
     while True:
         left = _slice if deadline is None else deadline - time.monotonic()
         result = call(min(max(1, math.ceil(min(left, _slice) * 1000)), 2**31 - 1))
         if result == 0 and interrupter.clearing and library().get_wait_receive_status() == 0:
+            if main:
+                return result  # Ctrl-C: the guard raises KeyboardInterrupt
             time.sleep(0.005)  # Ctrl-C in the main thread ended this slice: try again
             continue
         if result != TIMED_OUT or (stop is not None and stop()):
@@ -129,8 +146,12 @@ class _Interrupter:
             return
         with self._lock:
             self._depth += 1
+        interrupted = propagating = False
         try:
             yield
+        except KeyboardInterrupt:
+            propagating = True
+            raise
         finally:
             signal.set_wakeup_fd(-1)
             with self._lock:
@@ -138,6 +159,12 @@ class _Interrupter:
                 if self._cleared and self._depth == 0:
                     library().set_wait_receive_active(1)
                     self._cleared = False
+                    interrupted = True
+        # Python's handler for the SIGINT has run by now. When it ran inside
+        # a callback of the library (a message printed as the wait ended),
+        # ctypes dropped its KeyboardInterrupt: raise it here.
+        if interrupted and not propagating:
+            raise KeyboardInterrupt
 
 
 interrupter = _Interrupter()
