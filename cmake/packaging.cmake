@@ -93,6 +93,9 @@ spweth_deb_package(python python3-spweth python "${spweth_deb_same_version}, pyt
 The spweth Python package gives Python 3 programs the calls of the spweth
 library.")
 
+# The pytest plugin spweth.testing runs the bridge emulator on a veth pair.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pytest, spweth-tools, iproute2")
+
 # Python sources without compiled code make a package for every architecture.
 file(GLOB_RECURSE spweth_python_compiled ${PROJECT_SOURCE_DIR}/python/*.c ${PROJECT_SOURCE_DIR}/python/*.cpp)
 if(NOT spweth_python_compiled)

@@ -8,8 +8,9 @@ packages+=(dpkg-dev file lintian man-db)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also
 # as root (Debian's init.lua sets run_user_scripts_when_superuser).
 packages+=(tshark python3)
-# The Python package's tests (pytest, the link monitor's plot, pip install into a venv).
-packages+=(python3-pytest python3-matplotlib python3-setuptools python3-wheel python3-venv)
+# The Python package's tests (pytest, the link monitor's plot, pip install into a
+# venv, mypy --strict on the package).
+packages+=(python3-pytest python3-matplotlib python3-setuptools python3-wheel python3-venv mypy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -34,9 +34,10 @@ from .rmap import RmapTarget, Transaction
 from .socket import (CODE_KINDS, Socket, adapters, open, set_crediting,  # noqa: A004
                      set_read_buffer, set_thread_safe_mode)
 from .status import Channel, Status
+from . import aio  # noqa: E402, I100 - after the names it uses
 
 __all__ = [
-    "Adapter", "CODE_KINDS", "Channel", "CodeKind", "ControlCode", "Counters", "Error",
+    "Adapter", "CODE_KINDS", "aio", "Channel", "CodeKind", "ControlCode", "Counters", "Error",
     "ErrorFrame", "Event", "Packet", "RmapError", "RmapTarget", "Socket", "Status", "Timeout",
     "Transaction", "__version__", "adapters", "library", "library_path", "open",
     "set_crediting", "set_read_buffer", "set_thread_safe_mode", "set_wait_slice", "wait_slice",

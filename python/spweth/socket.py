@@ -261,6 +261,7 @@ class Socket:
 
     @property
     def closed(self) -> bool:
+        """True once the socket is closed."""
         return self._handle is None
 
     def close(self) -> None:

@@ -6,6 +6,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import typing
 
 import pytest
 
@@ -96,3 +97,28 @@ def test_pip_installs_into_a_virtual_environment(tmp_path):
     found = imports_from(str(venv / "bin" / "python"), python_env(SPWETH_LIBRARY=library))
     assert found.returncode == 0, found.stderr
     assert found.stdout.strip() == library
+
+
+def test_public_names_are_documented_typed_and_versioned():
+    shown = subprocess.run([sys.executable, "-m", "pydoc", "spweth"], capture_output=True,
+                           text=True, env=os.environ).stdout
+    undocumented = []
+    for name in spweth.__all__:
+        value = getattr(spweth, name)
+        assert name in shown or name == "__version__", name  # pydoc: VERSION 3.1.0
+        if typing.get_origin(value) is not None or (not isinstance(value, type)
+                                                     and not callable(value)):
+            continue  # type aliases (CodeKind, Event) and constants carry no docstring
+        if not (value.__doc__ or "").strip():
+            undocumented.append(name)
+        for member, item in vars(value).items() if isinstance(value, type) else ():
+            if not member.startswith("_") and callable(getattr(item, "fget", item)) and not (
+                    getattr(item, "__doc__", "") or "").strip():
+                undocumented.append(f"{name}.{member}")
+    for cls in (spweth.aio.AsyncSocket, spweth.aio.AsyncRmapTarget):
+        undocumented += [f"{cls.__name__}.{m}" for m, item in vars(cls).items()
+                         if not m.startswith("_") and callable(item) and not item.__doc__]
+    assert undocumented == []
+    assert os.path.exists(os.path.join(os.path.dirname(spweth.__file__), "py.typed"))
+    # The library file is libspweth.so.MAJOR.MINOR.PATCH: the package's version.
+    assert os.path.realpath(os.environ["SPWETH_LIBRARY"]).endswith(".so." + spweth.__version__)
