@@ -102,6 +102,7 @@ class _Interrupter:
         self._lock = threading.Lock()
         self._depth = 0
         self._cleared = False
+        self._stale = 0  # SIGINTs already raised that the watcher has not read yet
         self._writer = -1
 
     @property
@@ -123,7 +124,9 @@ class _Interrupter:
             received = os.read(reader, 64)
             if signal.SIGINT in received:
                 with self._lock:
-                    if self._depth > 0 and not self._cleared:
+                    if self._stale > 0:  # its guard has ended with KeyboardInterrupt already
+                        self._stale -= 1
+                    elif self._depth > 0 and not self._cleared:
                         self._cleared = True
                         library().set_wait_receive_active(0)
 
@@ -160,6 +163,10 @@ class _Interrupter:
                     library().set_wait_receive_active(1)
                     self._cleared = False
                     interrupted = True
+                elif propagating:
+                    # Python raised it before the watcher read its byte: that
+                    # byte must not end a later call.
+                    self._stale += 1
         # Python's handler for the SIGINT has run by now. When it ran inside
         # a callback of the library (a message printed as the wait ended),
         # ctypes dropped its KeyboardInterrupt: raise it here.
