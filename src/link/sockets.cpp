@@ -6,7 +6,6 @@
 #include <string>
 
 #include "link/frame.h"
-#include "rx/rx.h"
 #include "state/console.h"
 
 namespace spweth {
@@ -181,7 +180,7 @@ int socket_close(Socket socket) {
     if (reinterpret_cast<std::intptr_t>(socket) <= 0) return 0;
     SocketRecord *record = find_socket(socket);
     if (record == nullptr) return kNotASocket;
-    unregister_event_handlers();
+    clear_classic_handlers();
     if (PacketClaimer *claimer = record->claimer.load(); claimer != nullptr)
         claimer->socket_closed();
     record->kept.clear();

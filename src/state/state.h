@@ -270,6 +270,12 @@ bool skip_out_frame(const std::uint8_t *source_address);
 // replace it to make allocations fail; handler blocks must stay free()-able.
 extern void *(*heap_allocate)(std::size_t size);
 
+// Gives a read buffer fresh, empty storage of `size` bytes (none when that fails).
+void renew_read_buffer(ReadBuffer &slot, int size);
+
+// The three classic event handlers become none (closing a socket does it).
+void clear_classic_handlers();
+
 // Returns the library to its load defaults, releasing what it holds. Tests only.
 void reset_library_state();
 
