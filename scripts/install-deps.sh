@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
+# spweth-gateway: Asio (standalone) for TCP and CLI11 for its command line, header-only.
+packages+=(libasio-dev libcli11-dev)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also
