@@ -7,6 +7,8 @@ packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
 packages+=(libasio-dev libcli11-dev)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
+# systemd-analyze, which checks the gateway's service unit in the package test.
+packages+=(systemd)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also
 # as root (Debian's init.lua sets run_user_scripts_when_superuser).
 packages+=(tshark python3)
