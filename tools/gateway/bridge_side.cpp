@@ -10,6 +10,12 @@ inline constexpr int kReceiveSliceMs = 250;
 inline constexpr unsigned char kEepTypeByte = 1;
 inline constexpr int kEndWithEop = 1;
 inline constexpr int kEndWithEep = 2;
+// The library's credit settings, given explicitly so that the gateway knows
+// when a send would wait: below kCreditLimit credits a send waits until the
+// bridge reports kCreditWait.
+inline constexpr int kCreditLimit = 10;
+inline constexpr int kCreditWait = 15;
+inline constexpr std::size_t kFramePayload = 1495;
 
 }  // namespace
 
@@ -23,6 +29,8 @@ std::string BridgeSide::open() {
     set_thread_safe_mode(1);
     set_recv_idle_wait(1);
     set_send_crediting(options_.crediting ? 1 : 0);
+    set_send_credit_limit(kCreditLimit);
+    set_send_credit_wait(kCreditWait);
     set_send_credit_timeout(static_cast<int>(options_.send_timeout_ms));
     // While a send waits for credits, what the bridge sends meanwhile is set
     // aside: room for a largest packet and then some.
@@ -97,13 +105,45 @@ void BridgeSide::receive_loop() {
     }
 }
 
+// True when every frame of the packet finds the credits above the limit, so
+// that its send does not wait.
+bool BridgeSide::credits_cover(std::size_t bytes) const {
+    if (!options_.crediting) return true;
+    const std::size_t frames = (bytes + kFramePayload - 1) / kFramePayload;
+    const int credits = SpW_Socket_Get_Bridge_Credits(socket_);
+    return credits >= kCreditLimit && static_cast<std::size_t>(credits - kCreditLimit) >= frames;
+}
+
 void BridgeSide::send_packet(std::vector<std::uint8_t> data, bool eep) {
+    Outgoing packet{std::move(data), eep};
     {
         const std::lock_guard lock(queue_mutex_);
-        queued_bytes_ += data.size();
-        queue_.push_back({std::move(data), eep});
+        // Only this thread adds to the queue: when it is empty and the sending
+        // thread idle, nothing can go out before this packet.
+        if (!queue_.empty() || sender_busy_ || !credits_cover(packet.data.size())) {
+            queued_bytes_ += packet.data.size();
+            queue_.push_back(std::move(packet));
+            queue_changed_.notify_one();
+            return;
+        }
     }
-    queue_changed_.notify_one();
+    send_now(packet);
+}
+
+void BridgeSide::send_now(const Outgoing &packet) {
+    const int length = static_cast<int>(packet.data.size());
+    const int sent = SpW_Send_Packet_Timeout(socket_, packet.data.data(), length,
+                                             packet.eep ? kEndWithEep : kEndWithEop,
+                                             static_cast<int>(options_.send_timeout_ms));
+    if (sent == length) {
+        count(counters_.packets_to_bridge);
+        count(counters_.bytes_to_bridge, packet.data.size());
+    } else if (!stopping_.load()) {
+        count(counters_.send_failures);
+        log_line(
+            "a packet of %d bytes was not sent whole to the bridge: %s", length,
+            sent == SPWETH_TIMED_OUT ? "no credits within --send-timeout-ms" : "the send failed");
+    }
 }
 
 void BridgeSide::send_time_code(std::uint8_t code) {
@@ -134,23 +174,13 @@ void BridgeSide::send_loop() {
             }
             packet = std::move(queue_.front());
             queue_.pop_front();
+            sender_busy_ = true;
         }
-        const int length = static_cast<int>(packet.data.size());
-        const int sent = SpW_Send_Packet_Timeout(socket_, packet.data.data(), length,
-                                                 packet.eep ? kEndWithEep : kEndWithEop,
-                                                 static_cast<int>(options_.send_timeout_ms));
-        if (sent == length) {
-            count(counters_.packets_to_bridge);
-            count(counters_.bytes_to_bridge, packet.data.size());
-        } else if (!stopping_.load()) {
-            count(counters_.send_failures);
-            log_line("a packet of %d bytes was not sent whole to the bridge: %s", length,
-                     sent == SPWETH_TIMED_OUT ? "no credits within --send-timeout-ms"
-                                              : "the send failed");
-        }
+        send_now(packet);
         std::function<void()> resume;
         {
             const std::lock_guard lock(queue_mutex_);
+            sender_busy_ = false;
             queued_bytes_ -= packet.data.size();
             if (resume_ && queued_bytes_ <= kSendQueueHigh / 2) {
                 resume = std::move(resume_);

@@ -47,7 +47,10 @@ public:
     // Ends both threads (every wait in the library wakes) and closes the socket.
     void stop();
 
-    // Queues a packet for the bridge (any thread).
+    // Sends a packet to the bridge from one thread, the network side's: at
+    // once when nothing waits before it and the bridge's credits cover all of
+    // its frames (so that no credit wait can hold that thread), else queued
+    // for the sending thread. Packets leave in the order of the calls.
     void send_packet(std::vector<std::uint8_t> data, bool eep);
     // Sends a code byte at once, flags as they are (any thread).
     void send_time_code(std::uint8_t code);
@@ -63,6 +66,8 @@ private:
     };
     void receive_loop();
     void send_loop();
+    bool credits_cover(std::size_t bytes) const;
+    void send_now(const Outgoing &packet);
     static void on_codes(pcap *socket, const unsigned char *data, int size, void *context);
 
     const Options &options_;
@@ -76,6 +81,7 @@ private:
     std::condition_variable queue_changed_;
     std::deque<Outgoing> queue_;
     std::size_t queued_bytes_ = 0;
+    bool sender_busy_ = false;  // the sending thread has a packet out of the queue
     std::function<void()> resume_;
 };
 

@@ -6,6 +6,7 @@ namespace {
 inline constexpr std::size_t kReadSize = 64u << 10;
 // A write gathers at most this many queued frames.
 inline constexpr std::size_t kMaxItemsPerWrite = 64;
+inline constexpr int kAcceptRetryMs = 100;
 
 std::string text_of(const asio::ip::tcp::endpoint &endpoint) {
     const asio::ip::address address = endpoint.address();
@@ -186,6 +187,7 @@ TcpSide::TcpSide(asio::io_context &io, const Options &options, BridgeSide &bridg
       bridge_(bridge),
       counters_(counters),
       acceptor_(io),
+      retry_timer_(io),
       allow_(options.allow) {}
 
 std::string TcpSide::listen() {
@@ -206,6 +208,7 @@ std::string TcpSide::listen() {
 void TcpSide::stop() {
     asio::error_code ignored;
     acceptor_.close(ignored);
+    retry_timer_.cancel();
     if (const auto session = current()) session->close();
 }
 
@@ -217,9 +220,13 @@ void TcpSide::accept_next() {
 
 void TcpSide::on_accept(const asio::error_code &error, asio::ip::tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (error) {
-        log_line("accepting a connection failed: %s", error.message().c_str());
-        accept_next();
+    if (error) {  // out of descriptors, for example: try again a little later
+        log_line("accepting a connection failed: %s; trying again in %d ms",
+                 error.message().c_str(), kAcceptRetryMs);
+        retry_timer_.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+        retry_timer_.async_wait([this](const asio::error_code &e) {
+            if (!e && acceptor_.is_open()) accept_next();
+        });
         return;
     }
     asio::error_code e;

@@ -92,6 +92,7 @@ private:
     BridgeSide &bridge_;
     Counters &counters_;
     asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer retry_timer_;
     AllowList allow_;
     std::mutex session_mutex_;  // the bridge's receiving thread reads session_
     std::shared_ptr<Session> session_;
