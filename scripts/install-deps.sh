@@ -3,6 +3,9 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
+# The demo's command line (CLI11, header-only) and its --json output; tmux
+# for the test of its monitor.
+packages+=(libcli11-dev nlohmann-json3-dev tmux)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also

@@ -16,6 +16,7 @@ import time
 import spweth
 from spweth._library import library
 
+DEFAULT_KEY = 0x20  # as in spweth-demo, the Python API and the bridge emulator
 RECV_BUFFER_SIZE = 1 << 20  # the largest loopback packet, as in spweth-demo
 BRIDGE_FRAME_PAYLOAD = 1495
 CAPTURED_FRAME_SIZE = 1514 + 4
@@ -167,7 +168,18 @@ def run_loopback(socket, args):
     # Only sending and receiving count towards the rate: making the packets
     # takes Python longer than moving them.
     seconds = 0.0
+    answered, lost_in_a_row, sent = False, 0, 0
     for i in range(args.count):
+        # As spweth-demo: with no bridge answering, one lost packet says it all.
+        if lost_in_a_row and (not answered or lost_in_a_row >= 3):
+            if not args.quiet:
+                say("\n")
+            library().flush_stdout()
+            print(f"python -m spweth: no answer from the bridge {socket.bridge_address} within "
+                  f"{args.timeout_ms} ms: stopped after packet {i} of {args.count}",
+                  file=sys.stderr)
+            break
+        sent += 1
         size = min(max(plan.next(i), 0), RECV_BUFFER_SIZE)
         packet = plan.random.fill(size)
         eep = bool(plan.random.next() & 1)
@@ -176,6 +188,7 @@ def run_loopback(socket, args):
             socket.send(packet, eep=eep)
         except spweth.Error as error:
             lost += 1
+            lost_in_a_row += 1
             say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
             continue
         if size == 0:  # an empty packet sends no frame: nothing comes back
@@ -185,10 +198,12 @@ def run_loopback(socket, args):
             got = socket.recv(timeout=timeout)
         except spweth.Timeout:
             lost += 1
+            lost_in_a_row += 1
             say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
             continue
         finally:
             seconds += time.monotonic() - start
+        answered, lost_in_a_row = True, 0
         if got.data != packet or got.eep != eep:
             errors += 1
             differs = ", content differs" if len(got.data) == size else ""
@@ -203,7 +218,7 @@ def run_loopback(socket, args):
     say(f"\nLoopback summary: {args.count} packets, {ok} intact, {received_bytes} bytes, "
         f"{rate:.2f} MB/s, {errors} errors, {lost} lost "
         f"(credit flow control {'on' if crediting else 'off'})\n")
-    return 0 if errors == 0 and lost == 0 else 1
+    return 0 if errors == 0 and lost == 0 and sent == args.count else 1
 
 
 def marker(eep):
@@ -310,7 +325,8 @@ def parser():
     rmap.add_argument("--hex", help="bytes to write")
     rmap.add_argument("--mask", help="read-modify-write mask (default: all bits)")
     rmap.add_argument("--logical-address", type=number, default=0xFE)
-    rmap.add_argument("--key", type=number, default=0)
+    rmap.add_argument("--key", type=number, default=DEFAULT_KEY,
+                      help=f"the target's key (default 0x{DEFAULT_KEY:02X})")
     rmap.add_argument("--initiator", type=number, default=0xFE)
     rmap.add_argument("--target-path", default="", help="SpaceWire address bytes, 3,17")
     rmap.add_argument("--reply-path", default="", help="reply address bytes, 1,2")

@@ -60,8 +60,10 @@ def test_command_line_rmap_prints_what_the_demo_prints(rmap_bridge):
     # Each job runs twice (ours, then the demo's): every job leaves the memory as it found it.
     for job in [("rmap", "write", *iface, "--hex", "01 02 03 04 05"),
                 ("rmap", "read", *iface, "--length", "5"),
+                # the key both default to is the emulator's 0x20
+                ("rmap", "read", "--iface", HOST_LINK, "--address", "0x40", "--length", "5"),
                 ("rmap", "rmw", *iface, "--hex", "01 ff", "--mask", "0f 00"),
-                ("rmap", "read", "--iface", HOST_LINK, "--address", "0")]:  # wrong key
+                ("rmap", "read", "--iface", HOST_LINK, "--address", "0", "--key", "0x21")]:  # wrong key
         ours, demo = run_cli(*job), run_demo(*job)
         assert (ours.stdout, ours.returncode) == (demo.stdout, demo.returncode), job
     assert "RMAP read at 0x00:00000000: 3," in ours.stdout
