@@ -69,10 +69,11 @@ grep -q '^[0-9]*\. lo ' "$work/list"
 unshare -n env -u PYTHONPATH -u SPWETH_LIBRARY /usr/bin/python3 -m spweth list | diff - "$work/list"
 # A switch such as --spin takes no value: the adapter's name still counts (none is opened).
 refusal=$(unshare -n spweth-demo status --spin --iface no-such-adapter 2>&1 || true)
-grep -q 'No adapter named no-such-adapter' <<<"$refusal"
+grep -q 'cannot open adapter no-such-adapter' <<<"$refusal"
 spweth-bridge-emu --help >/dev/null
 man_pages=(/usr/share/man/man1/spweth-demo.1.gz /usr/share/man/man1/spweth-bridge-emu.1.gz
-           /usr/share/man/man3/spweth.3.gz)
+           /usr/share/man/man3/spweth.3.gz /usr/share/man/man3/spweth_rmap.3.gz
+           /usr/share/man/man3/SpW_Recv_Packet.3.gz)
 if grep -hqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
     # Container images often tell dpkg to drop manual pages: check the packages hold them.
     echo "dpkg drops /usr/share/man on this machine; checking the packages instead"
@@ -81,6 +82,11 @@ else
     [[ $(man -w spweth-demo) == "${man_pages[0]}" ]]
     [[ $(man -w spweth-bridge-emu) == "${man_pages[1]}" ]]
     [[ $(man -w 3 spweth) == "${man_pages[2]}" ]]
+    [[ $(man -w spweth_rmap) == "${man_pages[3]}" ]]
+    # a function's name finds its page through its .so link
+    [[ $(man -w SpW_Recv_Packet) == "${man_pages[4]}" ]]
+    man SpW_Recv_Packet | grep -c SpW_Recv_Packet_From_MAC_Timeout >/dev/null
+    man SpW_RMAP_Read | grep -c SPW_RMAP_INCREMENT >/dev/null
 fi
 if compgen -G "$build/packages/python3-spweth_*.deb" >/dev/null; then
     # Debian's interpreter, which the package is for, away from the source tree's copy.
