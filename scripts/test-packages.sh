@@ -83,8 +83,9 @@ else
     [[ $(man -w spweth-bridge-emu) == "${man_pages[1]}" ]]
     [[ $(man -w 3 spweth) == "${man_pages[2]}" ]]
     [[ $(man -w spweth_rmap) == "${man_pages[3]}" ]]
-    # a function's name finds its page through its .so link
-    [[ $(man -w SpW_Recv_Packet) == "${man_pages[4]}" ]]
+    # a function's name finds its page through its .so link (man -w names the page it opens)
+    [[ $(man -w SpW_Recv_Packet) == "${man_pages[2]}" ]]
+    [[ $(man -w SpW_RMAP_Read) == "${man_pages[3]}" ]]
     man SpW_Recv_Packet | grep -c SpW_Recv_Packet_From_MAC_Timeout >/dev/null
     man SpW_RMAP_Read | grep -c SPW_RMAP_INCREMENT >/dev/null
 fi
