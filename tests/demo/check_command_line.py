@@ -7,11 +7,13 @@ the test's own network namespace (run through tests/e2e/run_in_netns.sh):
   of the pair sends nothing while it runs, and the emulator counted no frame
   from the host at the end;
 - failures at run time exit 1 with one line of the demo's on standard error;
-  loopback with no bridge answering stops after its first lost packet.
+  loopback with no bridge answering stops after its first lost packet;
+- the interactive menu refuses out-of-range answers as the command line does.
 
     check_command_line.py DEMO EMULATOR
 """
 import os
+import subprocess
 import sys
 import time
 
@@ -145,13 +147,54 @@ def check_runtime(demo):
     return failures
 
 
+# The menu's answers that are out of range: each does nothing. Then one good
+# time code, which is the one frame the menu may send.
+MENU_WRONG = [
+    ("d", "9"),                 # data mode 9
+    ("d", "3", "4"),            # control-code mode 4 does not exist
+    ("d", "abc"),
+    ("8", "64"),                # time code 64
+    ("8", "-1"),
+    ("9", "1", "0", "64"),      # interrupt code 64
+    ("9", "1", "1", "32"),      # five-bit interrupt code 32
+    ("9", "3"),                 # neither INT nor ACK
+    ("c", "abc"),               # link rate
+    ("6", "0g"),                # packet bytes
+    ("6", "01", "3"),           # end marker 3
+    ("k", "0"),                 # no packets
+    ("k", "2", "10", "5"),      # largest below smallest
+    ("h", "2", "33", "256"),    # crediting, credit limit, wait level: each refused
+]
+MENU_REFUSALS = len(MENU_WRONG) + 2
+
+
+def check_menu(demo):
+    """The menu refuses what the command line refuses: nothing goes out."""
+    listed = run(demo, "list").stdout.splitlines()
+    number = next(line.split(".")[0] for line in listed if line.split(" ")[1] == HOST_LINK)
+    answers = ["2", number]
+    for action in MENU_WRONG:
+        answers += action
+    answers += ["8", "5", "0"]
+    before = frames_sent()
+    shown = subprocess.run([demo, "menu"], input="\n".join(answers) + "\n", capture_output=True,
+                           text=True, timeout=60)
+    sent = frames_sent() - before
+    refused = shown.stdout.count("nothing done") + shown.stdout.count("nothing sent")
+    failures = []
+    if shown.returncode != 0 or sent != 1 or refused != MENU_REFUSALS:
+        failures.append(f"menu: exit {shown.returncode}, {sent} frames sent (1 expected), "
+                        f"{refused} of {MENU_REFUSALS} answers refused:\n{shown.stdout[-3000:]}")
+    return failures
+
+
 def main():
     demo, emulator = sys.argv[1], sys.argv[2]
     if os.environ.get("SPWETH_TEST_NETNS") != "1":
         print("needs the network namespace of tests/e2e/run_in_netns.sh")
         return 77
     quiet_links()
-    failures = check_runtime(demo)
+    failures = check_runtime(demo) + check_menu(demo)
     bridge = Emulator(emulator, "--status-ms", "0", "--rmap-target", "0xFE,0x20,4096")
     try:
         failures += check_wrong(demo)

@@ -293,6 +293,12 @@ std::optional<Bytes> parse_hex(const std::string &text) {
     return bytes;
 }
 
+std::optional<long long> parse_number(const std::string &text) {
+    const Integer n = parse_integer(text);
+    if (n.kind != Integer::number) return std::nullopt;
+    return n.value;
+}
+
 std::string format_mac(const unsigned char *mac) {
     char text[18];
     std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],

@@ -138,5 +138,7 @@ Parsed parse_command_line(int argc, char **argv);
 std::optional<mac_address> parse_mac(const std::string &text);
 std::optional<Bytes> parse_hex(const std::string &text);
 std::string format_mac(const unsigned char *mac);
+// A whole number in decimal or 0x hexadecimal; nothing for other text or beyond 63 bits.
+std::optional<long long> parse_number(const std::string &text);
 
 }  // namespace demo

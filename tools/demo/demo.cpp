@@ -602,12 +602,20 @@ int command_loopback(const Invocation &inv) {
 
 // ---------------------------------------------------------------- menu
 
-int read_int(const char *prompt) {
-    std::printf("%s", prompt);
-    std::fflush(stdout);
-    char line[128];
-    if (!std::fgets(line, sizeof line, stdin)) return -1;
-    return static_cast<int>(std::strtol(line, nullptr, 0));
+std::string read_line(const char *prompt);
+
+// A number within low..high from the user; nothing (and a note) for anything
+// else, so that a menu action with a typo does nothing rather than send a
+// value nobody meant.
+std::optional<int> read_number(const char *prompt, long long low, long long high) {
+    const std::string line = read_line(prompt);
+    const auto value = parse_number(line);
+    if (!value || *value < low || *value > high) {
+        std::printf("'%s' is not a number within %lld..%lld: nothing done.\n", line.c_str(), low,
+                    high);
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
 }
 
 std::string read_line(const char *prompt) {
@@ -681,11 +689,15 @@ void menu_action(char key, pcap *&socket) {
         case '6':
             if (need_socket()) {
                 const auto bytes = parse_hex(read_line("Packet bytes (hex): "));
-                const int eep = read_int("End marker (1 EOP, 2 EEP): ");
-                if (bytes)
+                if (!bytes) {
+                    std::printf("Give hexadecimal digits in pairs: nothing sent.\n");
+                    break;
+                }
+                const auto eep = read_number("End marker (1 EOP, 2 EEP): ", 1, 2);
+                if (eep)
                     std::printf("Sent %d bytes.\n",
                                 SpW_Send_Packet(socket, bytes->data(),
-                                                static_cast<int>(bytes->size()), eep));
+                                                static_cast<int>(bytes->size()), *eep));
             }
             break;
         case '7':
@@ -696,8 +708,8 @@ void menu_action(char key, pcap *&socket) {
                 const int length = SpW_Recv_Packet_From_MAC_Timeout(
                     socket, buffer.data(), kRecvBufferSize, from.bytes, &type, 5000);
                 const LibraryOutput output;
-                if (length == SPWETH_TIMED_OUT)
-                    std::printf("Nothing within 5 s.\n");
+                if (length < 0)
+                    std::printf("Nothing within 5 s (%d).\n", length);
                 else
                     debug_dump(type == 1 ? "Packet (EEP)" : "Packet (EOP)", buffer.data(),
                                static_cast<unsigned>(std::min(length, kRecvBufferSize)));
@@ -705,15 +717,21 @@ void menu_action(char key, pcap *&socket) {
             break;
         case '8':
             if (need_socket())
-                std::printf("Result %d\n", SpW_Send_Time_Code(socket, read_int("Time code: ")));
+                if (const auto code = read_number("Time code (0-63): ", 0, 63))
+                    std::printf("Result %d\n", SpW_Send_Time_Code(socket, *code));
             break;
         case '9':
             if (need_socket()) {
-                const int kind = read_int("1 INT, 2 ACK: ");
-                const int code = read_int("Code: ");
-                const int five_bit = read_int("Five-bit identifier (0/1): ");
-                std::printf("Result %d\n", kind == 2 ? SpW_Send_ACK_Code(socket, code, five_bit)
-                                                     : SpW_Send_INT_Code(socket, code, five_bit));
+                const auto kind = read_number("1 INT, 2 ACK: ", 1, 2);
+                if (!kind) break;
+                const auto five_bit = read_number("Five-bit identifier (0/1): ", 0, 1);
+                if (!five_bit) break;
+                const auto code = read_number(*five_bit ? "Code (0-31): " : "Code (0-63): ", 0,
+                                              *five_bit ? 31 : 63);
+                if (!code) break;
+                std::printf("Result %d\n", *kind == 2
+                                               ? SpW_Send_ACK_Code(socket, *code, *five_bit)
+                                               : SpW_Send_INT_Code(socket, *code, *five_bit));
             }
             break;
         case 'a':
@@ -728,17 +746,24 @@ void menu_action(char key, pcap *&socket) {
             break;
         case 'c':
             if (need_socket())
-                std::printf(
-                    "Result %d\n",
-                    SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(read_int("Mbit/s: "))));
+                if (const auto mbit =
+                        read_number("Mbit/s (10, 50, 100, 200, 300, 400, 500): ", 10, 500))
+                    std::printf("Result %d\n",
+                                SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(*mbit)));
             break;
         case 'd':
             if (need_socket()) {
-                const int data = read_int("Data mode (0-8): ");
-                const int ccode = read_int("Control-code mode (0-8): ");
+                const auto data = read_number("Data mode (0-8): ", 0, 8);
+                if (!data) break;
+                const auto ccode = read_number("Control-code mode (0-3, 5-8): ", 0, 8);
+                if (!ccode) break;
+                if (*ccode == 4) {
+                    std::printf("Control-code mode 4 does not exist: nothing sent.\n");
+                    break;
+                }
                 std::printf("Result %d\n",
-                            SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(data),
-                                                    static_cast<unsigned char>(ccode)));
+                            SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(*data),
+                                                    static_cast<unsigned char>(*ccode)));
             }
             break;
         case 'e':
@@ -757,15 +782,19 @@ void menu_action(char key, pcap *&socket) {
             }
             break;
         case 'g':
-            std::printf("Buffering %d\n",
-                        set_recv_buffering(read_int("Read buffers on (1) / off (0): ")));
-            set_recv_buffer_size(read_int("Read buffer size (bytes, >= 1500): "));
+            if (const auto on = read_number("Read buffers on (1) / off (0): ", 0, 1))
+                std::printf("Buffering %d\n", set_recv_buffering(*on));
+            if (const auto size =
+                    read_number("Read buffer size (bytes, 1500-67108864): ", 1500, 1 << 26))
+                set_recv_buffer_size(*size);
             break;
         case 'h':
-            std::printf("Crediting %d\n",
-                        set_send_crediting(read_int("Credit flow control (1/0): ")));
-            set_send_credit_limit(read_int("Credit limit (1-32): "));
-            set_send_credit_wait(read_int("Credit wait level: "));
+            if (const auto on = read_number("Credit flow control (1/0): ", 0, 1))
+                std::printf("Crediting %d\n", set_send_crediting(*on));
+            if (const auto limit = read_number("Credit limit (1-32): ", 1, 32))
+                set_send_credit_limit(*limit);
+            if (const auto level = read_number("Credit wait level (0-255): ", 0, 255))
+                set_send_credit_wait(*level);
             std::printf("Bridge credits now %d\n", get_bridge_credits());
             break;
         case 'i': {
@@ -776,17 +805,16 @@ void menu_action(char key, pcap *&socket) {
         case 'k':
             if (need_socket()) {
                 LoopbackOptions loop;
-                loop.count = read_int("Packets: ");
-                loop.min = read_int("Smallest size: ");
-                loop.max = read_int("Largest size: ");
-                if (loop.count < 1 || loop.min < 0 || loop.max < loop.min ||
-                    loop.max > kLargestReceivedPacket)
-                    std::printf(
-                        "Give at least 1 packet and sizes 0 <= smallest <= largest <= "
-                        "%ld.\n",
-                        kLargestReceivedPacket);
-                else
-                    run_loopback(socket, loop, false);
+                const auto count = read_number("Packets: ", 1, 1 << 30);
+                if (!count) break;
+                const auto min = read_number("Smallest size: ", 0, kLargestReceivedPacket);
+                if (!min) break;
+                const auto max = read_number("Largest size: ", *min, kLargestReceivedPacket);
+                if (!max) break;
+                loop.count = *count;
+                loop.min = *min;
+                loop.max = *max;
+                run_loopback(socket, loop, false);
             }
             break;
         default:
