@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs inside a fresh network namespace: veth pair spw-host <-> spw-bridge,
 # the emulator on spw-bridge, the demo on spw-host. Extra arguments go to the
-# loopback test in place of its defaults. Then the emulator again with an RMAP target (which would take
-# the loopback test's random packets that happen to look like RMAP commands),
+# loopback test in place of its defaults. Then the emulator again with an RMAP
+# target (which would take the loopback test's random packets that happen to
+# look like RMAP commands),
 # for an RMAP write and a read back. SPWETH_CAPTURE=FILE records the host side
 # with tcpdump, for Wireshark (tools/wireshark/).
 set -euo pipefail
