@@ -483,6 +483,14 @@ void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FI
         }
         rmap = measure_rmap(options, sdk, emulator);
     }
+    std::vector<InFlightRow> in_flight;
+    {
+        std::vector<std::string> arguments{"--spin-us", std::to_string(options.emulator_spin_us)};
+        for (const std::string &argument : rmap_latency_emulator_arguments())
+            arguments.push_back(argument);
+        const Emulator emulator(options, arguments);
+        in_flight = measure_rmap_in_flight(options, sdk);
+    }
     if (!options.latency_sizes.empty()) {  // the emulator as tests run it: asleep between frames
         const Emulator emulator(options);
         for (bool idle_wait : {false, true})
@@ -499,6 +507,7 @@ void bench_latency(const Options &options, pcap_t *&sdk, std::FILE *out, std::FI
     write_latency_data(options.latency_data, settings);
     write_latency_targets(targets, settings, costs);
     write_rmap(out, targets, rmap, raw_echo_p50);
+    write_rmap_in_flight(out, targets, in_flight, options);
 }
 
 }  // namespace bench

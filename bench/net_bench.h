@@ -203,6 +203,15 @@ std::vector<RmapSetting> measure_rmap(const Options &options, pcap_t *&sdk,
                                       const Emulator &emulator);
 void write_rmap(std::FILE *out, std::FILE *targets, const std::vector<RmapSetting> &settings,
                 double raw_echo_p50_us);
+// Reads with 1, 4, 16 and 64 in flight against a target that answers late.
+struct InFlightRow {
+    int depth = 1;
+    std::vector<double> rates;  // transactions per second, one per round
+};
+std::vector<std::string> rmap_latency_emulator_arguments();
+std::vector<InFlightRow> measure_rmap_in_flight(const Options &options, pcap_t *sdk);
+void write_rmap_in_flight(std::FILE *out, std::FILE *targets, const std::vector<InFlightRow> &rows,
+                          const Options &options);
 
 // Latency, waiting and RMAP (bench/latency.cpp): writes the tables to `out`
 // and the target rows to `targets`. Closes and reopens the library's socket.

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstring>
+#include <deque>
 
 #include "net_bench.h"
 #include "spweth_rmap.h"
@@ -25,6 +26,8 @@ constexpr std::size_t kReadReplySize = 12 + kRegisterBytes + 1;
 constexpr std::size_t kWriteReplySize = 8;
 constexpr std::size_t kProtocolOffset = 1;  // in a reply without reply address bytes
 constexpr std::uint8_t kRmapProtocol = 0x01;
+constexpr int kTargetLatencyUs = 200;  // the in-flight table's target
+constexpr int kInFlightRounds = 5;
 
 spw_rmap_target emulator_target() {
     spw_rmap_target target{};
@@ -105,7 +108,77 @@ RmapSetting measure_one(const Options &options, pcap_t *&sdk, const Emulator &em
 
 const char *kind_name(RmapKind kind) { return kind == RmapKind::read ? "read" : "write"; }
 
+// Transactions per second of `count` 4-byte reads with up to `depth` in
+// flight: the oldest is ended before the next is begun.
+double reads_per_second(pcap_t *sdk, int depth, int count) {
+    const spw_rmap_target target = emulator_target();
+    const spw_rmap_request read{SPW_RMAP_KIND_READ, 0, kRegister, nullptr, nullptr, kRegisterBytes,
+                                SPW_RMAP_INCREMENT};
+    std::array<unsigned char, kRegisterBytes> value{};
+    std::deque<int> tickets;
+    const auto started = Clock::now();
+    for (int begun = 0, ended = 0; ended < count; ++ended) {
+        for (; begun < count && static_cast<int>(tickets.size()) < depth; ++begun) {
+            const int ticket = SpW_RMAP_Begin(sdk, &target, &read);
+            if (ticket < 0) fail(std::string("RMAP begin: ") + SpW_RMAP_Status_Text(ticket));
+            tickets.push_back(ticket);
+        }
+        const int result =
+            SpW_RMAP_End(sdk, tickets.front(), value.data(), kRegisterBytes, kTransactionTimeoutMs);
+        if (result != 0) fail(std::string("RMAP end: ") + SpW_RMAP_Status_Text(result));
+        tickets.pop_front();
+    }
+    return count / std::chrono::duration<double>(Clock::now() - started).count();
+}
+
 }  // namespace
+
+std::vector<std::string> rmap_latency_emulator_arguments() {
+    std::vector<std::string> arguments = rmap_emulator_arguments();
+    arguments.insert(arguments.end(), {"--rmap-latency-us", std::to_string(kTargetLatencyUs)});
+    return arguments;
+}
+
+std::vector<InFlightRow> measure_rmap_in_flight(const Options &options, pcap_t *sdk) {
+    std::vector<InFlightRow> rows;
+    for (const int depth : {1, 4, 16, 64}) rows.push_back({depth, {}});
+    // Depths alternate round by round, so that a noisy moment touches them all.
+    const int per_round = static_cast<int>(std::max(64L, options.rmap_transactions / 20));
+    for (int round = 0; round < kInFlightRounds; ++round)
+        for (InFlightRow &row : rows) {
+            std::fprintf(stderr, "          RMAP reads, %d in flight, round %d\n", row.depth,
+                         round + 1);
+            row.rates.push_back(reads_per_second(sdk, row.depth, per_round));
+        }
+    return rows;
+}
+
+void write_rmap_in_flight(std::FILE *out, std::FILE *targets, const std::vector<InFlightRow> &rows,
+                          const Options &options) {
+    if (rows.empty()) return;
+    std::fprintf(out,
+                 "### 7b. RMAP transactions in flight\n\n"
+                 "4-byte reads with `SpW_RMAP_Begin` / `SpW_RMAP_End`, up to *depth* in flight "
+                 "(the oldest ended before the next begins), to a target that answers each "
+                 "command %d us after it arrived (`--rmap-latency-us %d`). %d rounds of %ld "
+                 "reads per depth, the depths alternating round by round; transactions per "
+                 "second, median of the rounds, and the ratio to one at a time.\n\n"
+                 "| depth | reads/s | x one at a time |\n|---:|---:|---:|\n",
+                 kTargetLatencyUs, kTargetLatencyUs, kInFlightRounds,
+                 std::max(64L, options.rmap_transactions / 20));
+    const double one = median(rows.front().rates);
+    double sixteen = 0;
+    for (const InFlightRow &row : rows) {
+        const double rate = median(row.rates);
+        if (row.depth == 16) sixteen = rate / one;
+        std::fprintf(out, "| %d | %.0f | %.2f |\n", row.depth, rate, rate / one);
+    }
+    std::fprintf(out, "\n");
+    std::fprintf(targets,
+                 "| RMAP reads, 16 in flight >= 8 x one at a time (%d us target latency) "
+                 "| %.2f | %s |\n",
+                 kTargetLatencyUs, sixteen, sixteen >= 8 ? "yes" : "NO");
+}
 
 std::vector<std::string> rmap_emulator_arguments() {
     char target[48];

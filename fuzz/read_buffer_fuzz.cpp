@@ -23,7 +23,8 @@ using fuzz::check;
 using spweth::ReadBuffer;
 
 constexpr int kSockets = 12;
-constexpr std::uint32_t kPrefix = 4;
+constexpr std::uint32_t kPrefix = 4;  // a record's length; a gap mark is one alone
+constexpr std::uint32_t kTime = 8;    // a record's capture time, after its length
 constexpr int kMinSize = 1500;
 
 // Allocations fail while this is set (storage of claims and resizes, record copies).
@@ -40,7 +41,7 @@ Bytes frame_bytes(std::uint32_t length, std::uint8_t seed) {
 struct ModelRecord {
     std::uint32_t length;  // L as written in the prefix (kGapMark for a gap mark)
     Bytes kept;            // the frame bytes that fitted
-    std::uint32_t prefix;  // prefix bytes that fitted (4 unless the ring is tiny)
+    std::int64_t time_ns;
 };
 
 struct ModelSlot {
@@ -137,10 +138,12 @@ private:
         if (slot == nullptr) return;
         ModelSlot &m = slots_[*find(s)];
         const Bytes frame = frame_bytes(length, seed);
-        const spweth::PutResult result = spweth::read_buffer_put(*slot, frame.data(), length);
+        const std::int64_t time_ns = std::int64_t{seed} * 1000000007 - length;
+        const spweth::PutResult result =
+            spweth::read_buffer_put(*slot, frame.data(), length, time_ns);
 
         // A record needs room for a gap mark after it; the ring doubles up to its limit.
-        const std::uint32_t needed = length + 2 * kPrefix;
+        const std::uint32_t needed = length + 2 * kPrefix + kTime;
         const auto ceiling = static_cast<std::uint32_t>(std::max(limit_, size_));
         int growths = 0;
         while (m.capacity - m.fill < needed && m.capacity != 0 && m.capacity < ceiling &&
@@ -153,14 +156,14 @@ private:
         check(result.lost == lost, "lost differs");
         if (lost) {
             if (!m.gap_marked && m.capacity - m.fill >= kPrefix) {
-                m.records.push_back({spweth::kGapMark, {}, kPrefix});
+                m.records.push_back({spweth::kGapMark, {}, 0});
                 m.fill += kPrefix;
                 m.gap_marked = true;
             }
             return;
         }
-        m.records.push_back({length, frame, kPrefix});
-        m.fill += kPrefix + length;
+        m.records.push_back({length, frame, time_ns});
+        m.fill += kPrefix + kTime + length;
         m.gap_marked = false;
     }
 
@@ -185,8 +188,9 @@ private:
             if (m.fill == 0) m.gap_marked = false;
             return;
         }
-        const std::uint32_t rest = m.fill - kPrefix;
-        if (rest < record.length) {
+        const std::uint32_t after_length = m.fill - kPrefix;
+        const std::uint32_t rest = after_length >= kTime ? after_length - kTime : 0;
+        if (after_length < kTime || rest < record.length) {
             expect_out("Read buffer error 3: read_buffer wrong data size (" +
                        std::to_string(static_cast<int>(rest)) + " / " +
                        std::to_string(static_cast<std::int32_t>(record.length)) +
@@ -197,7 +201,7 @@ private:
         }
         check(record.kept.size() == record.length, "model: a cut record followed by more");
         m.records.pop_front();
-        m.fill -= kPrefix + record.length;
+        m.fill -= kPrefix + kTime + record.length;
         if (record.length > copy_size_ && allocations_fail) {
             check(result == spweth::kRecordGap, "record without a copy not reported as lost");
             copy_size_ = 0;
@@ -209,6 +213,7 @@ private:
         check(copy_.size >= result, "record copy smaller than the record");
         check(record.length == 0 || std::memcmp(copy_.data, record.kept.data(), record.length) == 0,
               "record bytes differ");
+        check(copy_.time_ns == record.time_ns, "record time differs");
     }
 
     void flush(int s) {

@@ -167,6 +167,11 @@ SPWETH_API intptr_t SpW_Socket_Reset(struct pcap *socket);
  * classic setters (set_dest_mac_address, set_source_mac_address, the three
  * event handlers) until it is given its own value; with one socket and none
  * of the calls below, everything behaves as the classic calls say.
+ * Process-wide: the settings, the wait flag, the packet flags, the classic
+ * addresses, handlers, frame counters and credit count, and the RMAP
+ * transaction identifiers. Per socket: its read buffer, locks, counters, the
+ * time of what it last returned, its RMAP transactions in flight, and (once
+ * given) its own addresses, link and handlers.
  *
  * SpW_Socket_Init_By_Name opens the adapter whose pcap name is adapter_name,
  * with the results and messages of SpW_Socket_Init (-3 when there is no such
@@ -226,6 +231,15 @@ typedef struct spweth_socket_counters {
  * Closing the socket discards them.
  */
 SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counters *out, int size);
+
+/*
+ * The capture time (the adapter's time stamp, in nanoseconds since the epoch)
+ * of the last frame of the packet or frame that the last receive on this
+ * socket returned, into *ns. Where the system stamps frames in microseconds
+ * only, the last three digits are 0. Returns 0, or -1 for an unknown socket or
+ * a null ns; *ns is 0 until a receive has returned something.
+ */
+SPWETH_API int SpW_Socket_Get_Last_Time(struct pcap *socket, long long *ns);
 
 /* ------------------------------------------------------------------------ */
 /* Read buffers                                                             */

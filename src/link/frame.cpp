@@ -20,7 +20,6 @@ void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number
     frame[kCreditsOffset] = kCreditsSent;
 }
 
-
 namespace {
 
 constexpr bool is_accepted_type(unsigned type) { return type <= 8 || type == 136 || type == 255; }

@@ -11,6 +11,7 @@
 #include "link/frame.h"
 
 #include "link/sockets.h"
+#include "state/console.h"
 
 namespace spweth {
 namespace {
@@ -25,11 +26,18 @@ void renew_record(SocketRecord &record) {
           &c.read_buffer_growths, &c.read_buffer_overflows, &c.rmap_replies_dropped})
         counter->value.store(0, std::memory_order_relaxed);
     record.held.length = 0;
+    record.last_time_ns.store(0, std::memory_order_relaxed);
+    record.nano_timestamps = false;
     record.adapter_name.clear();
     record.has_own_bridge = false;
     record.has_own_source = false;
     record.own_link = nullptr;
     record.handlers.fill({});
+    record.claimer.store(nullptr, std::memory_order_relaxed);
+    record.gathered = {};
+    record.gathering = false;
+    record.kept.clear();
+    record.kept_bytes = 0;
 }
 
 // The link of an adapter and a bridge address, made at its first use. Under
@@ -68,6 +76,37 @@ Mac mac_of(const unsigned char *bytes) {
 }
 
 }  // namespace
+
+// The ten read buffers: a socket claims one at its opening.
+ReadBuffer *read_buffer_find(Socket socket) {
+    if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
+    ReadBufferTable &t = library_state.read_buffer_table;
+    for (int i = 0; i < kReadBufferSlots; ++i)
+        if (t.keys[i] == socket) return &t.buffers[i];
+    return nullptr;
+}
+
+bool read_buffer_claim(Socket socket) {
+    ReadBufferTable &t = library_state.read_buffer_table;
+    auto key = std::find(t.keys.begin(), t.keys.end(), socket);
+    if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
+    if (key == t.keys.end()) {
+        console_print(
+            "Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
+        pcap_close(socket);
+        console_error("\nError getting read buffer for socket\n");
+        return false;
+    }
+    *key = socket;
+    renew_read_buffer(t.buffers[static_cast<std::size_t>(key - t.keys.begin())],
+                      library_state.recv_buffer_size);
+    return true;
+}
+
+void read_buffer_release(Socket socket) {
+    for (Socket &key : library_state.read_buffer_table.keys)
+        if (key == socket) key = nullptr;
+}
 
 SocketRecord *register_socket(Socket socket) {
     SocketTable &t = table();
@@ -149,8 +188,8 @@ SPWETH_API int SpW_Socket_Set_Handler(struct pcap *socket, int kind, spweth_sock
                                       void *context) {
     spweth::SocketRecord *record = spweth::find_socket(socket);
     if (record == nullptr || kind < SPWETH_HANDLER_CCODE || kind > SPWETH_HANDLER_STATUS) return -1;
-    record->handlers[static_cast<std::size_t>(kind - 1)] = {handler, handler != nullptr ? context
-                                                                                       : nullptr};
+    record->handlers[static_cast<std::size_t>(kind - 1)] = {handler,
+                                                            handler != nullptr ? context : nullptr};
     return 0;
 }
 
@@ -167,6 +206,13 @@ SPWETH_API int SpW_Socket_Get_Counters(struct pcap *socket, spweth_socket_counte
     all.read_buffer_overflows = c.read_buffer_overflows.get();
     all.rmap_replies_dropped = c.rmap_replies_dropped.get();
     std::memcpy(out, &all, std::min(static_cast<std::size_t>(size), sizeof all));
+    return 0;
+}
+
+SPWETH_API int SpW_Socket_Get_Last_Time(struct pcap *socket, long long *ns) {
+    const spweth::SocketRecord *record = spweth::find_socket(socket);
+    if (record == nullptr || ns == nullptr) return -1;
+    *ns = record->last_time_ns.load(std::memory_order_relaxed);
     return 0;
 }
 

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "link/frame.h"
-#include "rx/rx.h"
 #include "state/console.h"
 
 namespace spweth {
@@ -64,16 +63,25 @@ void release_device_list() {
     s().chosen_device = nullptr;
 }
 
+// Immediate mode hands each frame over as it arrives; without it the kernel
+// holds frames until a block fills or the read time-out passes, which would
+// put up to 100 ms into every credit wait and every answer of the bridge.
+// Nanosecond time stamps where the system gives them (else microseconds).
+namespace {
+bool activate(pcap_t *handle) {
+    if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 1) != 0 ||
+        pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
+        pcap_set_buffer_size(handle, kCaptureBufferSize) != 0)
+        return false;
+    pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_NANO);
+    return pcap_activate(handle) >= 0;
+}
+}  // namespace
+
 pcap_t *open_adapter(const pcap_if_t *device) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t *handle = pcap_create(device->name, errbuf);
-    // Immediate mode hands each frame over as it arrives; without it the kernel
-    // holds frames until a block fills or the read time-out passes, which would
-    // put up to 100 ms into every credit wait and every answer of the bridge.
-    if (handle != nullptr &&
-        (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 1) != 0 ||
-         pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
-         pcap_set_buffer_size(handle, kCaptureBufferSize) != 0 || pcap_activate(handle) < 0)) {
+    if (handle != nullptr && !activate(handle)) {
         pcap_close(handle);
         handle = nullptr;
     }
@@ -128,6 +136,7 @@ std::intptr_t socket_init(int interface_number) {
     }
     if (s().recv_buffering != 0) record->read_buffer = read_buffer_find(handle);
     record->adapter_name = device->name;
+    record->nano_timestamps = pcap_get_tstamp_precision(handle) == PCAP_TSTAMP_PRECISION_NANO;
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
@@ -171,7 +180,11 @@ int socket_close(Socket socket) {
     if (reinterpret_cast<std::intptr_t>(socket) <= 0) return 0;
     SocketRecord *record = find_socket(socket);
     if (record == nullptr) return kNotASocket;
-    unregister_event_handlers();
+    clear_classic_handlers();
+    if (PacketClaimer *claimer = record->claimer.load(); claimer != nullptr)
+        claimer->socket_closed();
+    record->kept.clear();
+    record->gathered = {};
     if (s().recv_buffering != 0) read_buffer_release(socket);
     // The counters of the socket's own link: the classic ones unless it has its own.
     const frame::Route route = frame::route_of(*record);

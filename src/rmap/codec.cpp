@@ -169,15 +169,18 @@ std::size_t reply_size(const ExpectedReply &expected) {
     return kReadReplyHeaderSize + expected.data_length + 1;
 }
 
+// The fields that say whose reply this is come first in every reply.
+bool answers(std::span<const std::uint8_t> packet, const ExpectedReply &expected) {
+    return packet.size() >= kTransactionId + 2 && packet[kProtocol] == kProtocolId &&
+           packet[kInstruction] == reply_form(expected.instruction) &&
+           packet[kInitiator] == expected.initiator_logical_address &&
+           packet[kTarget] == expected.target_logical_address &&
+           read_be(&packet[kTransactionId], 2) == expected.transaction_id;
+}
+
 ReplyMatch parse_reply(std::span<const std::uint8_t> packet, const ExpectedReply &expected,
                        Reply &reply) {
-    // The fields that say whose reply this is come first in every reply.
-    if (packet.size() < kTransactionId + 2 || packet[kProtocol] != kProtocolId ||
-        packet[kInstruction] != reply_form(expected.instruction) ||
-        packet[kInitiator] != expected.initiator_logical_address ||
-        packet[kTarget] != expected.target_logical_address ||
-        read_be(&packet[kTransactionId], 2) != expected.transaction_id)
-        return ReplyMatch::other_packet;
+    if (!answers(packet, expected)) return ReplyMatch::other_packet;
 
     const bool write = is_write(expected.instruction);
     const std::size_t header_size = write ? kWriteReplySize : kReadReplyHeaderSize;

@@ -133,6 +133,10 @@ struct Reply {
     std::span<const std::uint8_t> data;  // within the packet; empty unless status 0
 };
 
+// Whether the packet says it is the reply expected: the fields before its
+// status and data (at most its first 7 bytes are read).
+bool answers(std::span<const std::uint8_t> packet, const ExpectedReply &expected);
+
 // Checks a received packet against the reply expected. `packet` holds what
 // was received; nothing outside it is read.
 ReplyMatch parse_reply(std::span<const std::uint8_t> packet, const ExpectedReply &expected,

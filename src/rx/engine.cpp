@@ -14,6 +14,11 @@
 // - a call that returns with a packet open (deadline, wait flag, or an
 //   extended receive's other frame) leaves the rest of that packet to be
 //   discarded by the next receive.
+// A socket with a claimer (the RMAP initiator) is asked about each packet's
+// first frame; a packet it wants is gathered in the socket's record (open
+// across calls, never cut by a call's end) and offered to it whole. What it
+// does not take goes to the caller, or with the packets that a claimer's wait
+// gathered and kept, to the socket's next ordinary receives, in order.
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -168,7 +173,7 @@ class ReceiveCall {
 public:
     ReceiveCall(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
                 int length, unsigned char *mac, unsigned char *type, int frame_mask,
-                const Deadline &deadline)
+                const Deadline &deadline, bool for_claimer = false)
         : traits_(traits),
           socket_(socket),
           record_(record),
@@ -178,13 +183,24 @@ public:
           mac_(mac),
           type_(type),
           mask_(static_cast<std::uint32_t>(frame_mask)),
-          deadline_(deadline) {}
+          deadline_(deadline),
+          for_claimer_(for_claimer) {}
 
-    // Clears the type byte and the packet flags, then runs the call.
+    // Clears the type byte and the packet flags, then runs the call. Packet
+    // receives first return a kept packet, or go on with a gathered one.
     int start() {
         *type_ = 0;
         library_state.packet_has_comm_byte.store(0, std::memory_order_relaxed);
         library_state.packet_has_recv_timer.store(0, std::memory_order_relaxed);
+        if (traits_.column == kPacketModes || traits_.column == kExtendedModes) {
+            if (!record_.kept.empty() && !for_claimer_) [[unlikely]]
+                if (const std::optional<int> kept = deliver_kept()) return *kept;
+            if (record_.gathering) [[unlikely]] {
+                packet_open_ = true;
+                gathering_ = true;
+                offset_ = static_cast<std::int64_t>(record_.gathered.size());
+            }
+        }
         return run();
     }
 
@@ -194,8 +210,20 @@ private:
 
     Take take_frame(FrameView &frame);
     std::optional<int> examine(const FrameView &frame);
-    int packet_end(std::int64_t length);
-    int cut_packet();
+    int finish_call(int result);
+    std::optional<int> packet_end(std::int64_t length);
+    std::optional<int> cut_packet();
+    void open_packet(const FrameView &frame, std::size_t payload_length);
+    void store_packet(std::int64_t at, const FrameView &frame, std::size_t payload_length) {
+        if (!gathering_) [[likely]]
+            store(at, frame, payload_length);
+        else
+            gather(frame, payload_length);
+    }
+    void gather(const FrameView &frame, std::size_t payload_length);
+    std::optional<int> gathered_packet_end();
+    void keep_gathered();
+    std::optional<int> deliver_kept();
     void hold(const FrameView &frame);
     void discard_fragment();
     void abandon_open_packet();
@@ -216,10 +244,14 @@ private:
     unsigned char *const type_;
     const std::uint32_t mask_;
     const Deadline deadline_;
-    std::int64_t offset_ = 0;     // packet bytes so far, counted whether copied or not
-    bool packet_open_ = false;    // a start fragment was taken and no end yet
-    ReadBuffer *slot_ = nullptr;  // the socket's read buffer as found this turn
-    RecordCopy copy_;             // released before every pcap read and on return
+    const bool for_claimer_;          // a claimer's wait: every packet is gathered
+    bool gathering_ = false;          // the open packet is gathered in the record
+    std::int64_t frame_time_ns_ = 0;  // the capture time of the frame taken last
+    std::int64_t kept_time_ns_ = 0;   // that of the last frame the call's result holds
+    std::int64_t offset_ = 0;         // packet bytes so far, counted whether copied or not
+    bool packet_open_ = false;        // a start fragment was taken and no end yet
+    ReadBuffer *slot_ = nullptr;      // the socket's read buffer as found this turn
+    RecordCopy copy_;                 // released before every pcap read and on return
 };
 
 int ReceiveCall::run() {
@@ -239,7 +271,8 @@ int ReceiveCall::run() {
             case Take::no_slot:
                 return kRecvNoSlot;
             case Take::frames_lost:
-                if (packet_open_) return cut_packet();
+                if (packet_open_)
+                    if (const std::optional<int> result = cut_packet()) return finish_call(*result);
                 continue;
             case Take::pcap_empty:
                 if (traits_.column == kCreditWait) return 0;
@@ -250,8 +283,14 @@ int ReceiveCall::run() {
             case Take::frame:
                 break;
         }
-        if (const std::optional<int> result = examine(frame)) return *result;
+        if (const std::optional<int> result = examine(frame)) return finish_call(*result);
     }
+}
+
+int ReceiveCall::finish_call(int result) {
+    if (result >= 0 && !for_claimer_)
+        record_.last_time_ns.store(kept_time_ns_, std::memory_order_relaxed);
+    return result;
 }
 
 ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
@@ -265,6 +304,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     if (traits_.column != kCreditWait && record_.held.length != 0) {
         // Held frames are taken only first in a call, before any can be held again.
         frame = FrameView(record_.held.bytes.data(), record_.held.length);
+        frame_time_ns_ = record_.held.time_ns;
         record_.held.length = 0;
         return Take::frame;
     }
@@ -273,6 +313,7 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
         if (length < 0) return Take::frames_lost;
         if (length == 0) return Take::next_turn;
         frame = FrameView(copy_.data, static_cast<std::size_t>(length));
+        frame_time_ns_ = copy_.time_ns;
         return Take::frame;
     }
     copy_.release();
@@ -281,6 +322,8 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     if (pcap_next_ex(socket_, &header, &data) <= 0) return Take::pcap_empty;
     record_.counters.frames_received.add();
     frame = FrameView(data, header->caplen);  // only the captured bytes are there
+    frame_time_ns_ = std::int64_t{header->ts.tv_sec} * 1000000000 +
+                     std::int64_t{header->ts.tv_usec} * (record_.nano_timestamps ? 1 : 1000);
     return Take::frame;
 }
 
@@ -313,7 +356,8 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
                 hold(frame);
                 return cut_packet();
             }
-            store(0, frame, payload_length);
+            open_packet(frame, payload_length);
+            store_packet(0, frame, payload_length);
             offset_ = static_cast<std::int64_t>(payload_length);
             packet_open_ = true;
             if (action == start_packet) return std::nullopt;
@@ -324,7 +368,7 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
                 discard_fragment();
                 return std::nullopt;
             }
-            store(offset_, frame, payload_length);
+            store_packet(offset_, frame, payload_length);
             offset_ += static_cast<std::int64_t>(payload_length);
             return std::nullopt;
         case finish_with_eep:
@@ -334,11 +378,12 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
                 return std::nullopt;
             }
             if (action == finish_with_eep) *type_ = kEepTypeByte;
-            store(offset_, frame, payload_length);
+            store_packet(offset_, frame, payload_length);
             return packet_end(offset_ + static_cast<std::int64_t>(payload_length));
         case deliver_if_masked:
             if (!masked) return std::nullopt;
-            if (packet_open_) {  // an extended receive: the packet first, this frame next
+            if (packet_open_ &&
+                !gathering_) {  // an extended receive: the packet first, this frame next
                 hold(frame);
                 return cut_packet();
             }
@@ -347,7 +392,7 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
             return static_cast<int>(payload_length);
         case error_record_if_masked:
             if (!masked) return std::nullopt;
-            if (packet_open_) {
+            if (packet_open_ && !gathering_) {
                 hold(frame);
                 return cut_packet();
             }
@@ -361,8 +406,8 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
                          error_record_size(payload_length), true);
             return std::nullopt;
         case status_handler:
-            call_handler(SPWETH_HANDLER_STATUS, library_state.status_handler, frame,
-                         payload_length, false);
+            call_handler(SPWETH_HANDLER_STATUS, library_state.status_handler, frame, payload_length,
+                         false);
             return std::nullopt;
         case state_copy:
             return copy_state(frame, payload_length);
@@ -376,14 +421,101 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
     return std::nullopt;
 }
 
-int ReceiveCall::packet_end(std::int64_t length) {
+std::optional<int> ReceiveCall::packet_end(std::int64_t length) {
     packet_open_ = false;
     record_.counters.packets_received.add();
+    if (gathering_) return gathered_packet_end();
     return saturated(length);
 }
 
+// A packet is gathered when the call is a claimer's wait, or when the
+// socket's claimer wants it.
+void ReceiveCall::open_packet(const FrameView &frame, std::size_t payload_length) {
+    PacketClaimer *claimer = record_.claimer.load(std::memory_order_acquire);
+    if (claimer == nullptr && !for_claimer_) [[likely]]
+        return;
+    gathering_ = for_claimer_ || claimer->wants({frame.payload(), payload_length}, frame.source());
+    if (!gathering_) return;
+    record_.gathering = true;
+    record_.gathered.clear();
+    std::memcpy(record_.gathered_source.data(), frame.source(), kMacSize);
+}
+
+void ReceiveCall::gather(const FrameView &frame, std::size_t payload_length) {
+    kept_time_ns_ = frame_time_ns_;
+    record_.gathered.insert(record_.gathered.end(), frame.payload(),
+                            frame.payload() + payload_length);
+}
+
+// The claimer's packet, or else the caller's (a claimer's wait keeps it).
+std::optional<int> ReceiveCall::gathered_packet_end() {
+    gathering_ = false;
+    record_.gathering = false;
+    const bool ended_by_eep = *type_ == kEepTypeByte;
+    PacketClaimer *claimer = record_.claimer.load(std::memory_order_acquire);
+    const PacketClaimer::Claim claim =
+        claimer != nullptr
+            ? claimer->claim(record_.gathered, ended_by_eep, record_.gathered_source.data())
+            : PacketClaimer::Claim::not_mine;
+    if (claim != PacketClaimer::Claim::not_mine) {
+        if (for_claimer_) return kRecvClaimed;
+        *type_ = 0;  // the receive goes on for a packet of its own
+        offset_ = 0;
+        return std::nullopt;
+    }
+    if (for_claimer_) {
+        keep_gathered();
+        return kRecvKept;
+    }
+    const std::vector<std::uint8_t> &packet = record_.gathered;
+    const std::size_t count = std::min(packet.size(), capacity_);
+    if (count != 0) std::memcpy(buffer_, packet.data(), count);
+    if (traits_.address == AddressUse::report_source)
+        std::memcpy(mac_, record_.gathered_source.data(), kMacSize);
+    return saturated(static_cast<std::int64_t>(packet.size()));
+}
+
+// Kept packets past the read-buffer limit push the oldest out (counted as overflows).
+void ReceiveCall::keep_gathered() {
+    KeptPacket &kept = record_.kept.emplace_back();
+    kept.bytes = std::move(record_.gathered);
+    record_.gathered = {};
+    kept.ended_by_eep = *type_ == kEepTypeByte;
+    kept.source = record_.gathered_source;
+    kept.time_ns = kept_time_ns_;
+    record_.kept_bytes += kept.bytes.size();
+    const auto limit = static_cast<std::size_t>(
+        std::max(library_state.recv_buffer_limit, library_state.recv_buffer_size));
+    while (record_.kept_bytes > limit && record_.kept.size() > 1) {
+        record_.kept_bytes -= record_.kept.front().bytes.size();
+        record_.kept.pop_front();
+        record_.counters.read_buffer_overflows.add();
+    }
+}
+
+// The oldest kept packet (packets from other sources are passed over by the
+// receives from one address, as their frames would be).
+std::optional<int> ReceiveCall::deliver_kept() {
+    while (!record_.kept.empty()) {
+        const KeptPacket packet = std::move(record_.kept.front());
+        record_.kept.pop_front();
+        record_.kept_bytes -= packet.bytes.size();
+        if (traits_.address == AddressUse::require_source &&
+            std::memcmp(packet.source.data(), mac_, kMacSize) != 0)
+            continue;
+        if (traits_.address == AddressUse::report_source)
+            std::memcpy(mac_, packet.source.data(), kMacSize);
+        const std::size_t count = std::min(packet.bytes.size(), capacity_);
+        if (count != 0) std::memcpy(buffer_, packet.bytes.data(), count);
+        if (packet.ended_by_eep) *type_ = kEepTypeByte;
+        record_.last_time_ns.store(packet.time_ns, std::memory_order_relaxed);
+        return saturated(static_cast<std::int64_t>(packet.bytes.size()));
+    }
+    return std::nullopt;
+}
+
 // The open packet with what it has, ended by EEP.
-int ReceiveCall::cut_packet() {
+std::optional<int> ReceiveCall::cut_packet() {
     *type_ = kEepTypeByte;
     record_.counters.packets_cut.add();
     return packet_end(offset_);
@@ -398,17 +530,20 @@ void ReceiveCall::hold(const FrameView &frame) {
     }
     std::memcpy(held.bytes.data(), frame.bytes(), frame.length());
     held.length = frame.length();
+    held.time_ns = frame_time_ns_;
 }
 
 void ReceiveCall::discard_fragment() { record_.counters.fragments_discarded.add(); }
 
 // The call ends without its packet: what follows of it will be discarded.
+// A gathered packet stays open for the socket's next packet receive.
 void ReceiveCall::abandon_open_packet() {
-    if (packet_open_) record_.counters.packets_cut.add();
+    if (packet_open_ && !gathering_) record_.counters.packets_cut.add();
 }
 
 // Copies up to payload_length bytes at `at`, never past the buffer's length.
 void ReceiveCall::store(std::int64_t at, const FrameView &frame, std::size_t payload_length) {
+    kept_time_ns_ = frame_time_ns_;
     if (at >= static_cast<std::int64_t>(capacity_)) return;
     const std::size_t count = std::min(payload_length, capacity_ - static_cast<std::size_t>(at));
     if (count != 0) std::memcpy(buffer_ + at, frame.payload(), count);
@@ -418,6 +553,7 @@ int ReceiveCall::deliver_error_record(const FrameView &frame, std::size_t payloa
     const std::size_t size = error_record_size(payload_length);
     // A credit report gives the caller its two defined bytes only.
     const std::size_t written = is_credit_report(frame) ? kEmptyErrorRecordSize : size;
+    kept_time_ns_ = frame_time_ns_;
     write_error_record(frame, buffer_, std::min(written, capacity_));
     *type_ = static_cast<unsigned char>(FrameType::errors);
     return static_cast<int>(size);
@@ -462,6 +598,7 @@ std::optional<int> ReceiveCall::copy_state(const FrameView &frame, std::size_t p
         return kRecvBufferTooSmall;
     }
     std::memcpy(buffer_, frame.payload(), kStateRecordSize);
+    kept_time_ns_ = frame_time_ns_;
     return static_cast<int>(payload_length);
 }
 
@@ -477,8 +614,8 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
         counters.read_buffer_overflows.add();
         return;
     }
-    const PutResult put =
-        read_buffer_put(*slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()));
+    const PutResult put = read_buffer_put(
+        *slot_, frame.bytes(), static_cast<std::uint32_t>(frame.length()), frame_time_ns_);
     if (put.growths != 0) counters.read_buffer_growths.add(static_cast<std::uint64_t>(put.growths));
     if (put.lost) counters.read_buffer_overflows.add();
 }
@@ -492,6 +629,14 @@ int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int 
         SpW_Recv_Packet_uni(mode, socket, buffer, length, mac, &type_byte, frame_mask);
     *type = type_byte;
     return result;
+}
+
+// Thread-safe mode: gives the socket up to the threads that wait to read it.
+void release_reader(SocketRecord &record) {
+    record.locks.reader.unlock();
+    credit_news::announce();  // a sender waiting for credits may read the socket now
+    if (PacketClaimer *claimer = record.claimer.load(std::memory_order_acquire))
+        claimer->reader_released();
 }
 
 }  // namespace
@@ -516,8 +661,22 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
         return library_state.wait_receive_active.load() == 0 ? 0 : kRecvTimedOut;
     }
     const int result = call.start();
-    reader.unlock();
-    credit_news::announce();  // a sender waiting for credits may read the socket now
+    release_reader(*record);
+    return result;
+}
+
+int receive_for_claimer(Socket socket, const Deadline &deadline) {
+    SocketRecord *record = find_socket(socket);
+    if (record == nullptr) return kRecvBadArgument;
+    unsigned char type = 0;
+    std::array<unsigned char, kMacSize> source{};
+    ReceiveCall call(*traits_of(kRecvPacket), socket, *record, nullptr, 0, source.data(), &type, 0,
+                     deadline, true);
+    if (library_state.thread_safe_mode == 0) return call.start();
+    FairLock &reader = record->locks.reader;
+    if (!reader.try_lock()) return kRecvReaderBusy;
+    const int result = call.start();
+    release_reader(*record);
     return result;
 }
 

@@ -11,23 +11,8 @@ namespace spweth {
 namespace {
 
 inline constexpr int kMinRecvBufferSize = 1500;
-inline constexpr std::uint32_t kLengthPrefix = 4;
-
-ReadBufferTable &table() { return library_state.read_buffer_table; }
-
-// Gives the slot fresh, empty storage of `size` bytes (none when that fails).
-void renew_storage(ReadBuffer &slot, int size) {
-    std::free(slot.storage);
-    slot = ReadBuffer{};
-    if (size != 0) {
-        auto *storage = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(size)));
-        if (storage != nullptr) {
-            slot.storage = storage;
-            slot.capacity = static_cast<std::uint32_t>(size);
-        }
-    }
-    slot.thread_safe = library_state.thread_safe_mode;
-}
+inline constexpr std::uint32_t kLengthPrefix = kGapMarkSize;
+inline constexpr std::uint32_t kTimeField = kRecordHeaderSize - kLengthPrefix;
 
 // The splitting copies: k bytes at pos, wrapping to index 0 at the end.
 // A slot without storage moves zero bytes.
@@ -64,36 +49,6 @@ void ring_read(ReadBuffer &slot, std::uint8_t *bytes, std::uint32_t k) {
 
 }  // namespace
 
-ReadBuffer *read_buffer_find(Socket socket) {
-    if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
-    ReadBufferTable &t = table();
-    for (int i = 0; i < kReadBufferSlots; ++i)
-        if (t.keys[i] == socket) return &t.buffers[i];
-    return nullptr;
-}
-
-bool read_buffer_claim(Socket socket) {
-    ReadBufferTable &t = table();
-    auto key = std::find(t.keys.begin(), t.keys.end(), socket);
-    if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
-    if (key == t.keys.end()) {
-        console_print(
-            "Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
-        pcap_close(socket);
-        console_error("\nError getting read buffer for socket\n");
-        return false;
-    }
-    *key = socket;
-    renew_storage(t.buffers[static_cast<std::size_t>(key - t.keys.begin())],
-                  library_state.recv_buffer_size);
-    return true;
-}
-
-void read_buffer_release(Socket socket) {
-    for (Socket &key : table().keys)
-        if (key == socket) key = nullptr;
-}
-
 void read_buffer_flush(ReadBuffer &slot) {
     slot.gap_marked = false;
     slot.write_pos = 0;
@@ -117,10 +72,11 @@ bool regrow(ReadBuffer &slot, std::uint32_t capacity) {
     return true;
 }
 
-PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length) {
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length,
+                          std::int64_t time_ns) {
     PutResult result;
-    // A record needs its prefix and frame, and room for a gap mark after it.
-    const std::uint64_t needed = std::uint64_t{length} + 2 * kLengthPrefix;
+    // A record needs its prefix, time and frame, and room for a gap mark after it.
+    const std::uint64_t needed = std::uint64_t{length} + 2 * kLengthPrefix + kTimeField;
     const auto limit = static_cast<std::uint32_t>(
         std::max(library_state.recv_buffer_limit, library_state.recv_buffer_size));
     while (slot.capacity - slot.fill < needed && slot.capacity != 0 && slot.capacity < limit) {
@@ -144,6 +100,9 @@ PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint
     std::uint8_t prefix[kLengthPrefix];
     std::memcpy(prefix, &length, kLengthPrefix);
     ring_write(slot, prefix, kLengthPrefix);
+    std::uint8_t time[kTimeField];
+    std::memcpy(time, &time_ns, kTimeField);
+    ring_write(slot, time, kTimeField);
     if (frame != nullptr && length != 0) ring_write(slot, frame, length);
     slot.gap_marked = false;
     return result;
@@ -171,12 +130,17 @@ int read_buffer_take(ReadBuffer &slot, RecordCopy &copy) {
         if (slot.fill == 0) slot.gap_marked = false;
         return kRecordGap;
     }
-    if (slot.fill < static_cast<std::uint32_t>(length)) {
+    // The bytes there after the record's time field.
+    const std::uint32_t data_left = slot.fill >= kTimeField ? slot.fill - kTimeField : 0;
+    if (slot.fill < kTimeField || data_left < static_cast<std::uint32_t>(length)) {
         console_print("Read buffer error 3: read_buffer wrong data size (%d / %d). Flushing...\n",
-                      static_cast<int>(slot.fill), length);
+                      static_cast<int>(data_left), length);
         read_buffer_flush(slot);
         return -1;
     }
+    std::uint8_t time[kTimeField];
+    ring_read(slot, time, kTimeField);
+    std::memcpy(&copy.time_ns, time, kTimeField);
     if (length > copy.size) {
         copy.release();
         copy.data = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(length)));
@@ -209,7 +173,7 @@ SPWETH_API void set_recv_buffer_size(int size) {
     if (size == library_state.recv_buffer_size) return;
     library_state.recv_buffer_size = size;
     for (spweth::ReadBuffer &buffer : library_state.read_buffer_table.buffers)
-        spweth::renew_storage(buffer, size);
+        spweth::renew_read_buffer(buffer, size);
 }
 
 SPWETH_API int set_recv_buffer_limit(int bytes) {

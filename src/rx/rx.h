@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "link/sockets.h"
 #include "state/state.h"
 #include "state/waiting.h"
 
@@ -47,10 +48,17 @@ int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int
                         unsigned char *mac, unsigned char *type, int frame_mask,
                         const Deadline &deadline = kNoDeadline);
 
-// Read buffers.
-ReadBuffer *read_buffer_find(Socket socket);
-bool read_buffer_claim(Socket socket);  // false: all ten keys hold other sockets
-void read_buffer_release(Socket socket);
+// One turn of a wait for claimed packets (see PacketClaimer): receives until
+// a whole packet has been claimed or kept for the socket's ordinary receives,
+// gathering every packet. Returns kRecvClaimed or kRecvKept; kRecvTimedOut, or
+// 0 when the wait flag was cleared; kRecvBadArgument for an unknown socket or
+// kRecvNoSlot. In thread-safe mode kRecvReaderBusy when another thread reads
+// the socket: that thread hands the claimer its packets meanwhile.
+inline constexpr int kRecvClaimed = 1;
+inline constexpr int kRecvKept = 2;
+int receive_for_claimer(Socket socket, const Deadline &deadline);
+
+// Read buffers (a socket's is found with read_buffer_find, link/sockets.h).
 
 // Sets a frame aside. A ring without room doubles, up to the larger of the
 // buffer limit and the buffer size; a frame that still does not fit is lost,
@@ -59,14 +67,20 @@ struct PutResult {
     int growths = 0;
     bool lost = false;
 };
-PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length);
+PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint32_t length,
+                          std::int64_t time_ns = 0);
 void read_buffer_flush(ReadBuffer &slot);
 inline constexpr std::uint32_t kGapMark = 0x80000000;  // the length prefix of a gap mark
+// A record's length prefix and capture time before its frame; a gap mark is a
+// length prefix alone.
+inline constexpr std::uint32_t kRecordHeaderSize = 12;
+inline constexpr std::uint32_t kGapMarkSize = 4;
 
 // The receive engine's copy of the record last taken; grows to the largest record.
 struct RecordCopy {
     std::uint8_t *data = nullptr;
     int size = 0;
+    std::int64_t time_ns = 0;  // the capture time of the record last taken
     void release();
     ~RecordCopy() { release(); }
 };
@@ -76,8 +90,5 @@ struct RecordCopy {
 // record dropped for want of memory for its copy. Either way frames are lost.
 inline constexpr int kRecordGap = -2;
 int read_buffer_take(ReadBuffer &slot, RecordCopy &copy);
-
-// Event handlers: all three become none (SpW_Socket_Close).
-void unregister_event_handlers();
 
 }  // namespace spweth

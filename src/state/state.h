@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "spweth.h"
 #include "state/waiting.h"
@@ -26,7 +28,8 @@ inline constexpr int kReadBufferSlots = 10;
 inline constexpr int kDefaultRecvBufferSize = 1000000;
 inline constexpr int kDefaultRecvBufferLimit = 64 * 1024 * 1024;
 
-// One socket's ring of set-aside frames (records: 4-byte host-order length, then the frame).
+// One socket's ring of set-aside frames (records: 4-byte host-order length,
+// 8-byte capture time in nanoseconds, then the frame; a gap mark is a length alone).
 struct ReadBuffer {
     std::uint8_t *storage = nullptr;
     std::uint32_t write_pos = 0;
@@ -102,6 +105,7 @@ inline constexpr std::size_t kMaxCapturedFrame = 2048;
 struct HeldFrame {
     std::array<std::uint8_t, kMaxCapturedFrame> bytes;
     std::size_t length = 0;  // 0: none
+    std::int64_t time_ns = 0;
 };
 
 // One link's frame numbering and the credits its bridge reported: a link is
@@ -120,13 +124,44 @@ struct SocketHandler {
 };
 inline constexpr int kSocketHandlerKinds = 3;  // SPWETH_HANDLER_CCODE .. _STATUS
 
+// Takes certain whole packets off a socket before its ordinary receives see
+// them: the RMAP initiator registers one for the replies it waits for. The
+// receive engine asks it about packets, under the socket's reader lock.
+class PacketClaimer {
+public:
+    enum class Claim { taken, dropped, not_mine };
+    // Whether a packet whose first frame carries these bytes may be one to
+    // claim: the engine then gathers the packet for claim().
+    virtual bool wants(std::span<const std::uint8_t> start, const std::uint8_t *source) = 0;
+    virtual Claim claim(std::span<const std::uint8_t> packet, bool ended_by_eep,
+                        const std::uint8_t *source) = 0;
+    // The socket's reader lock was released (thread-safe mode).
+    virtual void reader_released() = 0;
+    virtual void socket_closed() = 0;
+
+protected:
+    ~PacketClaimer() = default;
+};
+
+// A whole packet taken off the socket for its ordinary receives by a receive
+// that was looking for claimed packets.
+struct KeptPacket {
+    std::vector<std::uint8_t> bytes;
+    bool ended_by_eep = false;
+    Mac source{};
+    std::int64_t time_ns = 0;
+};
+
 // Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
     ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
     SocketLocks locks;
     SocketCounters counters;
     HeldFrame held;
-    std::string adapter_name;  // the pcap name it was opened on
+    std::string adapter_name;      // the pcap name it was opened on
+    bool nano_timestamps = false;  // pcap gives it nanoseconds (else microseconds)
+    // The capture time of the last frame of what its last receive returned.
+    std::atomic<std::int64_t> last_time_ns{0};
     // Its own addresses, once given; until then the process-wide ones.
     bool has_own_bridge = false;
     bool has_own_source = false;
@@ -134,6 +169,14 @@ struct SocketRecord {
     Mac own_source{};
     Link *own_link = nullptr;  // with its own bridge address: that link's record
     std::array<SocketHandler, kSocketHandlerKinds> handlers{};
+    // Claimed packets. Under the reader lock: a packet being gathered for the
+    // claimer (open across receives until it ends), and packets kept in order.
+    std::atomic<PacketClaimer *> claimer{nullptr};
+    std::vector<std::uint8_t> gathered;
+    bool gathering = false;
+    Mac gathered_source{};
+    std::deque<KeptPacket> kept;
+    std::size_t kept_bytes = 0;
 };
 
 // The links of sockets with their own bridge address; entries live until the
@@ -226,6 +269,12 @@ bool skip_out_frame(const std::uint8_t *source_address);
 // Heap used for read-buffer storage, record copies and handler blocks. Tests may
 // replace it to make allocations fail; handler blocks must stay free()-able.
 extern void *(*heap_allocate)(std::size_t size);
+
+// Gives a read buffer fresh, empty storage of `size` bytes (none when that fails).
+void renew_read_buffer(ReadBuffer &slot, int size);
+
+// The three classic event handlers become none (closing a socket does it).
+void clear_classic_handlers();
 
 // Returns the library to its load defaults, releasing what it holds. Tests only.
 void reset_library_state();

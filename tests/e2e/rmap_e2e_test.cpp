@@ -133,13 +133,18 @@ TEST_F(Rmap, EachStatusOfTheTargetReachesTheCaller) {
     EXPECT_EQ(-1, status_of_sent(bad_header));
 }
 
-TEST_F(Rmap, OtherPacketsAreDroppedAndALostReplyTimesOutAtTheDeadline) {
+// A packet that is not a transaction's reply waits for the next receive.
+TEST_F(Rmap, OtherPacketsAreKeptForReceivesAndALostReplyTimesOutAtTheDeadline) {
     start({"--rmap-drop-every", "2"});
     const unsigned long dropped = SpW_RMAP_Get_Dropped_Count();
     const Bytes loopback = {0x55, 0x01, 0x02, 0x03};  // not RMAP: comes back as it went
     ASSERT_EQ(4, SpW_Send_Packet(socket_, loopback.data(), 4, 1));
     EXPECT_EQ(0, write(0, {9}, 0));
-    EXPECT_EQ(dropped + 1, SpW_RMAP_Get_Dropped_Count());
+    Bytes buffer(100);
+    unsigned char type = 0xEE;
+    ASSERT_EQ(4, receive(buffer, type, 100ms));
+    EXPECT_EQ(loopback, Bytes(buffer.begin(), buffer.begin() + 4));
+    EXPECT_EQ(0, type);
 
     const auto started = Clock::now();
     EXPECT_EQ(SPWETH_TIMED_OUT,
@@ -147,6 +152,29 @@ TEST_F(Rmap, OtherPacketsAreDroppedAndALostReplyTimesOutAtTheDeadline) {
     const auto waited = Clock::now() - started;
     EXPECT_GE(waited, 300ms);
     EXPECT_LT(waited, 600ms);
+    EXPECT_EQ(dropped, SpW_RMAP_Get_Dropped_Count());
+}
+
+// A reply that comes after its transaction gave up is dropped and counted,
+// never taken for the next transaction's, nor handed to a receive.
+TEST_F(Rmap, ALateReplyIsDroppedAndNeverTakenAsTheNextOne) {
+    start({"--rmap-latency-us", "400000"});
+    ASSERT_EQ(0, write(0, {1, 1, 1, 1, 2, 2, 2, 2}, SPW_RMAP_INCREMENT));
+    const unsigned long dropped = SpW_RMAP_Get_Dropped_Count();
+    Bytes first(4), second(4);
+    EXPECT_EQ(SPWETH_TIMED_OUT,
+              SpW_RMAP_Read(socket_, &target_, 0, 0, first.data(), 4, SPW_RMAP_INCREMENT, 200));
+    // The first read's reply arrives while this one waits for its own.
+    ASSERT_EQ(0,
+              SpW_RMAP_Read(socket_, &target_, 0, 4, second.data(), 4, SPW_RMAP_INCREMENT, 2000));
+    EXPECT_EQ(Bytes({2, 2, 2, 2}), second);
+    EXPECT_EQ(dropped + 1, SpW_RMAP_Get_Dropped_Count());
+    spweth_socket_counters counters{};
+    ASSERT_EQ(0, SpW_Socket_Get_Counters(socket_, &counters, sizeof counters));
+    EXPECT_EQ(1u, counters.rmap_replies_dropped);
+    Bytes buffer(100);
+    unsigned char type = 0;
+    EXPECT_EQ(SPWETH_TIMED_OUT, receive(buffer, type, 100ms));
 }
 
 TEST_F(Rmap, CorruptedDataCrcIsABadReply) {

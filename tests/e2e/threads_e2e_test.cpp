@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "e2e_support.h"
+#include "spweth_rmap.h"
 
 namespace {
 
@@ -39,8 +40,9 @@ private:
 
 class ThreadSafeMode : public e2e::NamespaceTest {
 protected:
-    void open_with_credit_flow(int pool) {
-        start_emulator_with_summary({"--credits", std::to_string(pool), "--status-ms", "0"});
+    void open_with_credit_flow(int pool, std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"--credits", std::to_string(pool), "--status-ms", "0"});
+        start_emulator_with_summary(more);
         set_recv_buffer_size(16 << 20);
         open_host_socket();
         set_recv_skip_out_frames(1);  // the host's own frames, captured too, stay out
@@ -117,6 +119,47 @@ TEST_F(ThreadSafeMode, TwoSendingThreadsNeitherInterleaveFramesNorShareNumbers) 
     for (int type = 1; type <= 5; ++type)
         EXPECT_EQ(0u, bridge_counter("number jumps, error type " + std::to_string(type) + ":"));
     EXPECT_EQ(0u, bridge_counter("number repeats:"));
+}
+
+// Replies go to the transactions that wait for them, whichever thread reads
+// the socket; the stream's packets go to its receiver, in order.
+TEST_F(ThreadSafeMode, FourRmapThreadsAndAReceiverShareOneSocket) {
+    open_with_credit_flow(4, {"--rmap-target", "0xFE,0x20,150000"});
+    spw_rmap_target target{};
+    target.target_logical_address = 0xFE;
+    target.key = 0x20;
+    target.initiator_logical_address = 0x67;
+    constexpr int kPairs = 500;  // a write and a read each: 1000 transactions per thread
+    std::atomic<int> rmap_failures{0};
+    std::vector<std::thread> transactions;
+    for (unsigned thread = 0; thread < 4; ++thread)
+        transactions.emplace_back([&, thread] {
+            std::uint64_t state = 0x5EED0 + thread;
+            for (int i = 0; i < kPairs; ++i) {
+                const Bytes data = e2e::random_bytes(1 + static_cast<std::size_t>(i) % 200, state);
+                const int size = static_cast<int>(data.size());
+                const unsigned address = thread * 16384 + static_cast<unsigned>(i % 32) * 256;
+                Bytes back(data.size());
+                if (SpW_RMAP_Write(socket_, &target, 0, address, data.data(), size,
+                                   SPW_RMAP_INCREMENT | SPW_RMAP_REPLY, 5000) != 0 ||
+                    SpW_RMAP_Read(socket_, &target, 0, address, back.data(), size,
+                                  SPW_RMAP_INCREMENT, 5000) != 0 ||
+                    back != data) {
+                    rmap_failures.fetch_add(1);
+                    return;
+                }
+            }
+        });
+    std::thread sending = sender(0, 2000, 3000);
+    receive_all({2000}, 3000);
+    sending.join();
+    for (std::thread &each : transactions) each.join();
+    EXPECT_EQ(0, rmap_failures.load());
+    EXPECT_EQ(0, send_failures_.load());
+    spweth_socket_counters counters{};
+    ASSERT_EQ(0, SpW_Socket_Get_Counters(socket_, &counters, sizeof counters));
+    EXPECT_EQ(0u, counters.rmap_replies_dropped);
+    EXPECT_EQ(0u, counters.packets_cut);
 }
 
 }  // namespace

@@ -169,9 +169,20 @@ TEST_F(Truth, TwentyThreePacketsSentBeforeTheFirstReceiveArriveWholeAndInOrder) 
         ASSERT_EQ(kSize, SpW_Send_Packet(socket_, sent.back().data(), kSize, 1)) << "packet " << i;
     }
     Bytes buffer(kSize + 1500);
+    const auto now_ns = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    long long earliest = now_ns() - 10'000'000'000;  // the packets were captured since
     for (int i = 0; i < kCount; ++i) {
         unsigned char type = 0xEE;
         const int length = receive(buffer, type, 3000ms);
+        long long captured = 0;
+        ASSERT_EQ(0, SpW_Socket_Get_Last_Time(socket_, &captured));
+        EXPECT_LE(earliest, captured) << "packet " << i << " captured before the one before";
+        EXPECT_GE(now_ns(), captured) << "packet " << i;
+        earliest = captured;
         ASSERT_EQ(kSize, length) << "packet " << i << " (its first byte says " << int(buffer[0])
                                  << ")";
         EXPECT_EQ(0, type) << "packet " << i;

@@ -71,6 +71,12 @@ void fail_always(Call call, bool fail) { world().failures[call].always = fail; }
 void push_inbound(pcap_t *p, Bytes frame, std::uint32_t wire_length) {
     p->state.inbound.push_back(std::move(frame));
     p->state.inbound_wire_lengths.push_back(wire_length);
+    p->state.inbound_times_ns.push_back(0);
+}
+
+void push_inbound_at(pcap_t *p, Bytes frame, std::int64_t time_ns) {
+    push_inbound(p, std::move(frame));
+    p->state.inbound_times_ns.back() = time_ns;
 }
 
 void on_empty_poll(std::function<void(pcap_t *)> hook) {
@@ -172,6 +178,10 @@ int pcap_set_promisc(pcap_t *p, int promisc) { return p->state.promisc = promisc
 int pcap_set_timeout(pcap_t *p, int to_ms) { return p->state.timeout_ms = to_ms, 0; }
 int pcap_set_immediate_mode(pcap_t *p, int on) { return p->state.immediate = on, 0; }
 int pcap_set_buffer_size(pcap_t *p, int size) { return p->state.buffer_size = size, 0; }
+int pcap_set_tstamp_precision(pcap_t *p, int precision) {
+    return p->state.tstamp_precision = precision, 0;
+}
+int pcap_get_tstamp_precision(pcap_t *p) { return p->state.tstamp_precision; }
 
 // A scripted open failure (Call::open_live) makes activation fail.
 int pcap_activate(pcap_t *p) {
@@ -229,6 +239,14 @@ int pcap_next_ex(pcap_t *p, struct pcap_pkthdr **header, const u_char **data) {
     h.inbound.pop_front();
     const std::uint32_t wire_length = h.inbound_wire_lengths.front();
     h.inbound_wire_lengths.pop_front();
+    const std::int64_t time_ns = h.inbound_times_ns.front();
+    h.inbound_times_ns.pop_front();
+    const std::int64_t per_second =
+        h.tstamp_precision == PCAP_TSTAMP_PRECISION_NANO ? 1000000000 : 1000000;
+    const std::int64_t ticks =
+        h.tstamp_precision == PCAP_TSTAMP_PRECISION_NANO ? time_ns : time_ns / 1000;
+    h.header.ts.tv_sec = static_cast<time_t>(ticks / per_second);
+    h.header.ts.tv_usec = static_cast<suseconds_t>(ticks % per_second);
     h.header.caplen = static_cast<bpf_u_int32>(h.current.size());
     h.header.len = wire_length > h.header.caplen ? wire_length : h.header.caplen;
     *header = &h.header;

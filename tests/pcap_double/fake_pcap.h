@@ -39,6 +39,8 @@ struct Handle {
     bool closed = false;
     std::deque<Bytes> inbound;  // frames pcap_next_ex will hand out, in order
     std::deque<std::uint32_t> inbound_wire_lengths;
+    std::deque<std::int64_t> inbound_times_ns;  // capture times, 0 unless pushed with one
+    int tstamp_precision = PCAP_TSTAMP_PRECISION_MICRO;
     std::vector<Bytes> sent;  // frames given to pcap_sendpacket, refused ones too
     Bytes current;            // the frame last handed out (pcap's buffer)
     pcap_pkthdr header{};
@@ -59,6 +61,8 @@ void fail_always(Call call, bool fail = true);
 // Inbound frames. A frame's wire length may be given larger than its bytes
 // (a truncated capture); the captured length is always the byte count.
 void push_inbound(pcap_t *handle, Bytes frame, std::uint32_t wire_length = 0);
+// A frame with its capture time (nanoseconds since the epoch).
+void push_inbound_at(pcap_t *handle, Bytes frame, std::int64_t time_ns);
 
 // Called with the handle each time pcap_next_ex finds nothing queued (before it
 // returns 0). A test uses it to let frames "arrive" during a wait, or to end one.

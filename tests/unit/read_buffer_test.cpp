@@ -21,6 +21,7 @@ protected:
     }
 
     static constexpr int kCapacity = 1500;
+    static constexpr std::uint32_t kHeader = spweth::kRecordHeaderSize;
 
     ReadBuffer &slot() { return library_state.read_buffer_table.buffers[0]; }
 
@@ -51,7 +52,7 @@ TEST_F(ReadBufferRing, FramesComeBackInOrderAndIntact) {
     const Bytes a = pattern(60, 1), b = pattern(1000, 2), c = pattern(19, 3);
     put(a);
     put(b);
-    EXPECT_EQ(a.size() + b.size() + 8, slot().fill);
+    EXPECT_EQ(a.size() + b.size() + 2 * kHeader, slot().fill);
     EXPECT_EQ(a, take());
     put(c);
     EXPECT_EQ(b, take());
@@ -70,7 +71,7 @@ TEST_P(ReadBufferWrap, RecordIsReadBackIntact) {
     const Bytes frame = pattern(40, 7);
     start_at(kCapacity - before_end);
     put(frame);
-    const std::uint32_t record_end = (kCapacity - before_end + 44) % kCapacity;
+    const std::uint32_t record_end = (kCapacity - before_end + kHeader + 40) % kCapacity;
     EXPECT_EQ(record_end, slot().write_pos);
     EXPECT_EQ(frame, take());
     EXPECT_EQ(record_end, slot().read_pos);
@@ -81,28 +82,29 @@ TEST_P(ReadBufferWrap, RecordIsReadBackIntact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SplitPoints, ReadBufferWrap,
-                         ::testing::Values(1u, 2u, 3u,    // inside the length bytes
-                                           4u,            // frame starts at index 0
-                                           5u, 24u, 43u,  // inside the frame bytes
-                                           44u));         // record ends on the last byte
+                         ::testing::Values(1u, 3u,         // inside the length bytes
+                                           4u, 5u, 11u,    // inside the time bytes
+                                           12u,            // frame starts at index 0
+                                           13u, 32u, 51u,  // inside the frame bytes
+                                           52u));          // record ends on the last byte
 
 TEST_F(ReadBufferRing, RecordFillingTheLastFreeBytesFits) {
-    const Bytes first = pattern(1396, 1);  // 1400 bytes used, 100 free
+    const Bytes first = pattern(1388, 1);  // 1400 bytes used, 100 free
     put(first);
-    put(pattern(96, 2));
+    put(pattern(88, 2));
     EXPECT_EQ(1500u, slot().fill);
     EXPECT_EQ(first, take());
-    EXPECT_EQ(pattern(96, 2), take());
+    EXPECT_EQ(pattern(88, 2), take());
 }
 
 TEST_F(ReadBufferRing, RingWithoutRoomDoublesAndKeepsEveryRecord) {
-    const Bytes a = pattern(1396, 1), b = pattern(97, 2), c = pattern(1514, 3);
+    const Bytes a = pattern(1388, 1), b = pattern(97, 2), c = pattern(1514, 3);
     put(a);
     const spweth::PutResult grown = spweth::read_buffer_put(slot(), b.data(), 97);
     EXPECT_EQ(1, grown.growths);
     EXPECT_FALSE(grown.lost);
     EXPECT_EQ(3000u, slot().capacity);
-    put(c);  // 1400 + 101 + 1518 bytes: once more
+    put(c);  // 1400 + 109 + 1526 bytes: once more
     EXPECT_EQ(6000u, slot().capacity);
     EXPECT_EQ(a, take());
     EXPECT_EQ(b, take());
@@ -151,7 +153,7 @@ TEST_F(ReadBufferRing, RecordWhoseCopyCannotBeAllocatedIsSkipped) {
     put(pattern(50, 2));
     spweth::heap_allocate = [](std::size_t) -> void * { return nullptr; };
     EXPECT_EQ(std::nullopt, take());
-    EXPECT_EQ(54u, slot().fill);  // the first record is gone, the second is whole
+    EXPECT_EQ(50 + kHeader, slot().fill);  // the first record is gone, the second is whole
     spweth::heap_allocate = &std::malloc;
     EXPECT_EQ(pattern(50, 2), take());
     EXPECT_EQ(0u, slot().fill);
@@ -174,7 +176,7 @@ TEST_F(ReadBufferSlots, ReleaseKeepsContentAndTheNextClaimStartsEmpty) {
     ASSERT_NE(nullptr, ring);
     spweth::read_buffer_put(*ring, pattern(60).data(), 60);
     SpW_Socket_Close(first);
-    EXPECT_EQ(64u, slot().fill);  // released, not cleared
+    EXPECT_EQ(60 + kHeader, slot().fill);  // released, not cleared
 
     pcap_t *second = reinterpret_cast<pcap_t *>(SpW_Socket_Init(0));
     ASSERT_EQ(&slot(), spweth::read_buffer_find(second));
@@ -197,7 +199,7 @@ TEST_F(ReadBufferSettings, SizeBelow1500IsRefused) {
     }
     EXPECT_EQ(kCapacity, library_state.recv_buffer_size);
     EXPECT_EQ(storage, slot().storage);
-    EXPECT_EQ(64u, slot().fill);
+    EXPECT_EQ(60 + kHeader, slot().fill);
 }
 
 TEST_F(ReadBufferSettings, SizeOf1500IsAccepted) {
@@ -231,7 +233,7 @@ TEST_F(ReadBufferSettings, BufferingIsNormalisedAndTouchesNoSlot) {
     EXPECT_EQ(0, set_recv_buffering(-2));
     EXPECT_EQ(1, set_recv_buffering(5));
     EXPECT_EQ(socket, library_state.read_buffer_table.keys[0]);
-    EXPECT_EQ(64u, slot().fill);
+    EXPECT_EQ(60 + kHeader, slot().fill);
 }
 
 TEST_F(ReadBufferSettings, ThreadSafeModeIsCopiedIntoEverySlot) {

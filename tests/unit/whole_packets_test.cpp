@@ -33,7 +33,8 @@ protected:
     // Fills the read buffer to its limit so that the next frame set aside is lost.
     void fill_to_the_limit() {
         spweth::ReadBuffer &ring = *spweth::read_buffer_find(socket_);
-        const Bytes filler(ring.capacity - ring.fill - 8, 0);
+        const Bytes filler(
+            ring.capacity - ring.fill - spweth::kRecordHeaderSize - spweth::kGapMarkSize, 0);
         set_recv_buffer_limit(0);  // the buffer's own size
         spweth::read_buffer_put(ring, filler.data(), static_cast<std::uint32_t>(filler.size()));
     }
@@ -148,6 +149,37 @@ TEST_F(WholePackets, CountersAreTheSocketsOwnAndGrowableBySize) {
 
 // Every call that takes a socket refuses one the library has closed, without
 // touching it.
+// The time of what a receive returned is its last frame's, wherever the frame
+// waited: in the read buffer, held by an earlier receive, or in pcap.
+TEST_F(WholePackets, LastTimeIsThatOfTheLastFrameReturned) {
+    const auto at = [&](const Bytes &frame, long long ns) {
+        fake_pcap::push_inbound_at(socket_, frame, ns);
+    };
+    const auto last_time = [&] {
+        long long ns = -1;
+        EXPECT_EQ(0, SpW_Socket_Get_Last_Time(socket_, &ns));
+        return ns;
+    };
+    EXPECT_EQ(0, last_time());
+    at(bridge_frame(kSof, pattern(10, 1)), 1'700'000'000'000'000'001);
+    at(bridge_frame(kEof, pattern(10, 2)), 1'700'000'000'000'000'002);
+    credit_wait();  // both set aside
+    EXPECT_EQ(0, last_time());
+    EXPECT_EQ(20, recv_packet(100));
+    EXPECT_EQ(1'700'000'000'000'000'002, last_time());
+
+    at(bridge_frame(kSof, pattern(10, 3)), 1'700'000'000'000'000'003);
+    at(bridge_frame(kFeof, pattern(10, 4)), 1'700'000'000'000'000'004);  // held
+    EXPECT_EQ(10, recv_packet(100));  // cut: its last frame is the start
+    EXPECT_EQ(1'700'000'000'000'000'003, last_time());
+    EXPECT_EQ(10, recv_packet(100));
+    EXPECT_EQ(1'700'000'000'000'000'004, last_time());
+
+    long long ns = 0;
+    EXPECT_EQ(-1, SpW_Socket_Get_Last_Time(socket_, nullptr));
+    EXPECT_EQ(-1, SpW_Socket_Get_Last_Time(nullptr, &ns));
+}
+
 TEST_F(WholePackets, ClosedSocketIsRefusedEverywhere) {
     EXPECT_EQ(0, SpW_Socket_Close(socket_));
     const std::size_t frames_before = fake_pcap::sent_frames().size();
