@@ -60,7 +60,8 @@ lintian --allow-root --fail-on error,warning --suppress-tags "$explained_tags" "
 echo "-- install"
 apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${debs[@]}" >/dev/null
 [[ $(command -v spweth-demo) == /usr/bin/spweth-demo ]]
-ldd /usr/bin/spweth-demo | grep -Eq "libspweth.so.3 => (/usr)?/lib/"
+# grep -c reads all of its input: with -q, ldd could die of SIGPIPE and fail the pipeline.
+ldd /usr/bin/spweth-demo | grep -Ec "libspweth.so.3 => (/usr)?/lib/" >/dev/null
 
 echo "-- use"
 bash tests/e2e/check_consumer.sh cc
@@ -111,5 +112,5 @@ purge
 [[ -z $(installed_packages) ]] || { echo "still installed: $(installed_packages)"; exit 1; }
 left=$(grep -v '/$' "$work/packaged" | while read -r file; do [[ ! -e $file && ! -L $file ]] || echo "$file"; done)
 [[ -z $left ]] || { echo "left behind:"; echo "$left"; exit 1; }
-! ldconfig -p | grep -q libspweth || { echo "libspweth is still in the loader's cache"; exit 1; }
+! ldconfig -p | grep -c libspweth >/dev/null || { echo "libspweth is still in the loader's cache"; exit 1; }
 echo "packages: built, lint-clean, installed, used and purged"
