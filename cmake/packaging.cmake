@@ -4,7 +4,9 @@
 #   component     package          holds
 #   runtime       libspweth3       the shared library under its soname
 #   development   libspweth-dev    headers, the linker name, spweth.pc, the CMake package, spweth(3)
-#   tools         spweth-tools     spweth-demo, spweth-bridge-emu, their pages, the Wireshark dissector
+#   tools         spweth-tools     spweth-demo, spweth-bridge-emu, spweth-gateway (with its
+#                                  systemd unit and /etc/default file), their pages, the
+#                                  Wireshark dissector
 #   python        python3-spweth   the Python package, made only when the build installs one
 #
 # Every package also carries the copyright file and changelog that Debian asks
@@ -42,6 +44,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # writes postinst and postrm scripts that call ldconfig, which it cannot be
 # told to leave out (README: Debian packages).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+# The gateway's options file in /etc/default is the user's to edit.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/tools/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)  # 0644, whatever the checkout's umask
 
 find_program(SPWETH_GZIP gzip REQUIRED)
@@ -82,12 +86,13 @@ Headers (spweth.h, spweth_rmap.h), the linker name, the pkg-config file, the
 CMake package (find_package(spweth)) and the spweth(3) manual page of the
 spweth library.")
 spweth_deb_package(tools spweth-tools net "${spweth_deb_same_version}"
-  "SpaceWire-Ethernet bridge demo program and software bridge
+  "SpaceWire-Ethernet bridge demo program, gateway and software bridge
 spweth-demo lists adapters, sends and receives packets and control codes,
 configures a bridge, prints its status and runs loopback tests, from the
-command line or an interactive menu. spweth-bridge-emu is a software bridge
-for tests. The package also holds a Wireshark dissector for the bridge's
-frames.")
+command line or an interactive menu. spweth-gateway serves a bridge to TCP
+clients in the SSDTP2 framing, as a systemd service per adapter.
+spweth-bridge-emu is a software bridge for tests. The package also holds a
+Wireshark dissector for the bridge's frames.")
 spweth_deb_package(python python3-spweth python "${spweth_deb_same_version}, python3"
   "host-side SDK for SpaceWire-Ethernet bridges - Python 3 package
 The spweth Python package gives Python 3 programs the calls of the spweth

@@ -3,8 +3,15 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
+# spweth-gateway: Asio (standalone) for TCP and CLI11 for its command line, header-only.
+packages+=(libasio-dev libcli11-dev)
+# spweth-demo: CLI11 too, nlohmann-json for its --json output; tmux for the
+# test of its monitor.
+packages+=(nlohmann-json3-dev tmux)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
+# systemd-analyze, which checks the gateway's service unit in the package test.
+packages+=(systemd)
 # The Wireshark dissector's tests. tshark runs Lua scripts given with -X also
 # as root (Debian's init.lua sets run_user_scripts_when_superuser).
 packages+=(tshark python3)

@@ -6,7 +6,8 @@
 #   2. the same suite built with AddressSanitizer (leak checking on) and
 #      UndefinedBehaviorSanitizer, every report failing its test;
 #   3. with ThreadSanitizer: the receive test in which another thread ends the
-#      wait, and the thread-safe mode's tests through the bridge emulator;
+#      wait, the thread-safe mode's tests through the bridge emulator, and the
+#      gateway's end-to-end test;
 #   4. a short run of each fuzz target (clang, libFuzzer).
 # SPWETH_QUICK=1 runs the plain build and its tests only. Each build has its own folder:
 # build, build-asan, build-tsan, build-fuzz.
@@ -16,8 +17,9 @@ bash scripts/install-deps.sh
 jobs=2
 
 # Under ThreadSanitizer: the unit test in which another thread clears
-# wait_receive_active, and the thread-safe mode's tests through the emulator.
-tsan_filter='WaitFlag.AnotherThread|ThreadSafeMode\.'
+# wait_receive_active, the thread-safe mode's tests through the emulator, and
+# the gateway end to end (its receiving, sending and network threads).
+tsan_filter='WaitFlag.AnotherThread|ThreadSafeMode\.|gateway_e2e'
 
 stage_times=()
 stage() {  # stage NAME COMMAND...: runs the command and records its time
@@ -47,7 +49,8 @@ address_and_undefined() {
 thread() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_SANITIZE=thread \
         -DSPWETH_BUILD_TOOLS=ON -DSPWETH_BUILD_BENCH=OFF >/dev/null
-    cmake --build build-tsan -j "$jobs" --target spweth_unit_tests spweth-bridge-emu spweth_thread_tests
+    cmake --build build-tsan -j "$jobs" --target spweth_unit_tests spweth-bridge-emu spweth_thread_tests \
+        spweth-gateway
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         ctest --test-dir build-tsan --output-on-failure -R "$tsan_filter" --no-tests=error
 }

@@ -4,7 +4,8 @@
 # apt-get, uses them as a lab PC would, then purges them and checks that
 # nothing of them is left. Nothing is sent on any network adapter: the only
 # program run on adapters, `spweth-demo list`, lists them in a network
-# namespace of its own and opens none.
+# namespace of its own and opens none; spweth-gateway is only asked to refuse
+# its options.
 # Packages of ours already installed are purged first.
 # Usage: test-packages.sh [build folder, default build]
 set -euo pipefail
@@ -59,7 +60,8 @@ lintian --allow-root --fail-on error,warning --suppress-tags "$explained_tags" "
 echo "-- install"
 apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${debs[@]}" >/dev/null
 [[ $(command -v spweth-demo) == /usr/bin/spweth-demo ]]
-ldd /usr/bin/spweth-demo | grep -Eq "libspweth.so.3 => (/usr)?/lib/"
+# grep -c reads all of its input: with -q, ldd could die of SIGPIPE and fail the pipeline.
+ldd /usr/bin/spweth-demo | grep -Ec "libspweth.so.3 => (/usr)?/lib/" >/dev/null
 
 echo "-- use"
 bash tests/e2e/check_consumer.sh cc
@@ -69,10 +71,21 @@ grep -q '^[0-9]*\. lo ' "$work/list"
 unshare -n env -u PYTHONPATH -u SPWETH_LIBRARY /usr/bin/python3 -m spweth list | diff - "$work/list"
 # A switch such as --spin takes no value: the adapter's name still counts (none is opened).
 refusal=$(unshare -n spweth-demo status --spin --iface no-such-adapter 2>&1 || true)
-grep -q 'No adapter named no-such-adapter' <<<"$refusal"
+grep -q 'cannot open adapter no-such-adapter' <<<"$refusal"
 spweth-bridge-emu --help >/dev/null
+# The gateway: its service unit checked by systemd for an instance, and its
+# refusal to listen beyond loopback without --allow (it opens no adapter then).
+spweth-gateway --help >/dev/null
+refusal=$(spweth-gateway --iface lo --listen 0.0.0.0:10030 2>&1 && exit 1 || true)
+grep -q 'needs at least one --allow' <<<"$refusal"
+[[ -f /lib/systemd/system/spweth-gateway@.service && -f /etc/default/spweth-gateway ]]
+grep -qx /etc/default/spweth-gateway /var/lib/dpkg/info/spweth-tools.conffiles
+verify_man=()
+grep -hqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/* && verify_man=(--man=no)
+systemd-analyze verify "${verify_man[@]}" spweth-gateway@spw0.service
 man_pages=(/usr/share/man/man1/spweth-demo.1.gz /usr/share/man/man1/spweth-bridge-emu.1.gz
-           /usr/share/man/man3/spweth.3.gz)
+           /usr/share/man/man3/spweth.3.gz /usr/share/man/man1/spweth-gateway.1.gz
+           /usr/share/man/man3/spweth_rmap.3.gz /usr/share/man/man3/SpW_Recv_Packet.3.gz)
 if grep -hqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
     # Container images often tell dpkg to drop manual pages: check the packages hold them.
     echo "dpkg drops /usr/share/man on this machine; checking the packages instead"
@@ -81,6 +94,13 @@ else
     [[ $(man -w spweth-demo) == "${man_pages[0]}" ]]
     [[ $(man -w spweth-bridge-emu) == "${man_pages[1]}" ]]
     [[ $(man -w 3 spweth) == "${man_pages[2]}" ]]
+    [[ $(man -w spweth-gateway) == "${man_pages[3]}" ]]
+    [[ $(man -w spweth_rmap) == "${man_pages[4]}" ]]
+    # a function's name finds its page through its .so link (man -w names the page it opens)
+    [[ $(man -w SpW_Recv_Packet) == "${man_pages[2]}" ]]
+    [[ $(man -w SpW_RMAP_Read) == "${man_pages[4]}" ]]
+    man SpW_Recv_Packet | grep -c SpW_Recv_Packet_From_MAC_Timeout >/dev/null
+    man SpW_RMAP_Read | grep -c SPW_RMAP_INCREMENT >/dev/null
 fi
 if compgen -G "$build/packages/python3-spweth_*.deb" >/dev/null; then
     # Debian's interpreter, which the package is for, away from the source tree's copy.
@@ -92,5 +112,5 @@ purge
 [[ -z $(installed_packages) ]] || { echo "still installed: $(installed_packages)"; exit 1; }
 left=$(grep -v '/$' "$work/packaged" | while read -r file; do [[ ! -e $file && ! -L $file ]] || echo "$file"; done)
 [[ -z $left ]] || { echo "left behind:"; echo "$left"; exit 1; }
-! ldconfig -p | grep -q libspweth || { echo "libspweth is still in the loader's cache"; exit 1; }
+! ldconfig -p | grep -c libspweth >/dev/null || { echo "libspweth is still in the loader's cache"; exit 1; }
 echo "packages: built, lint-clean, installed, used and purged"

@@ -6,14 +6,16 @@
     python -m spweth codes    --iface NAME [--kind time|int|ack|cc01|cc11|raw] VALUE...
     python -m spweth config   --iface NAME SETTING [VALUES]
     python -m spweth status   --iface NAME [--timeout-ms T]
-    python -m spweth monitor  --iface NAME [--seconds S]
+    python -m spweth monitor  --iface NAME [--seconds S] [--interval-ms T]
     python -m spweth loopback --iface NAME [--count N] [--min A --max B] [--seed S]
     python -m spweth rmap     read|write|rmw --iface NAME --address A ...
 
 Each prints what spweth-demo prints for the same job (the loopback with the
 same seed sends the same packets); with --json, one JSON object per line
-instead. As in spweth-demo, the library's own notes go to standard error,
-each line marked "spweth: ". Exit status: 0 success, 1 failure, 2 usage.
+instead, with the record and field names of spweth-demo --json wherever the
+demo prints the same record (list, status, recv, monitor, loopback, rmap).
+As in spweth-demo, the library's own notes go to standard error, each line
+marked "spweth: ". Exit status: 0 success, 1 failure, 2 usage.
 """
 
 from __future__ import annotations
@@ -25,12 +27,12 @@ import logging
 import struct
 import sys
 import time
-from collections.abc import Iterator
 from typing import Any, ContextManager
 
 import spweth
 from spweth._library import library
 
+DEFAULT_KEY = 0x20  # as in spweth-demo, the Python API and the bridge emulator
 RECV_BUFFER_SIZE = 1 << 20  # the largest loopback packet, as in spweth-demo
 BRIDGE_FRAME_PAYLOAD = 1495
 CAPTURED_FRAME_SIZE = 1514 + 4
@@ -44,9 +46,31 @@ def say(text: str) -> None:
     sys.stdout.flush()
 
 
-def emit(**fields: Any) -> None:
-    """One JSON object on a line of its own (--json)."""
-    say(json.dumps(fields, separators=(", ", ": ")) + "\n")
+def emit(record: dict[str, Any]) -> None:
+    """One JSON object on a line of its own (--json); where spweth-demo --json
+    prints the same record, with its field names."""
+    say(json.dumps(record) + "\n")
+
+
+def port_record(channel: spweth.Channel) -> dict[str, Any]:
+    return {"tx_bytes": channel.tx_bytes, "tx_packets": channel.tx_packets,
+            "rx_bytes": channel.rx_bytes, "rx_packets": channel.rx_packets,
+            "rx_packets_eop": channel.rx_packets_eop, "rx_packets_eep": channel.rx_packets_eep,
+            "tx_bytes_per_sec": channel.tx_bytes_per_sec,
+            "rx_bytes_per_sec": channel.rx_bytes_per_sec,
+            "link_state": channel.link_state, "link_state_name": channel.link_state_name}
+
+
+def status_record(status: spweth.Status, bridge: str | None) -> dict[str, Any]:
+    return {"record": "status", "bridge": bridge, "time_ms": status.time,
+            "spw1": port_record(status.spw1), "spw2": port_record(status.spw2),
+            "speed_code": status.speed, "speed_mbit": status.speed_mbit,
+            "switch_state": status.switch_state, "data_mode": status.data_switch_mode,
+            "ccode_mode": status.ccode_switch_mode}
+
+
+def counters_record(counters: spweth.Counters) -> dict[str, Any]:
+    return dataclasses.asdict(counters)
 
 
 def write_stream(stream: int, text: str) -> None:
@@ -129,8 +153,8 @@ def command_list(args: argparse.Namespace) -> int:
     adapters = spweth.adapters()
     for adapter in adapters:
         if args.json:
-            emit(type="adapter", number=adapter.number, name=adapter.name,
-                 description=adapter.description)
+            emit({"record": "adapter", "number": adapter.number, "name": adapter.name,
+                  "description": adapter.description or ""})
             continue
         description = adapter.description or "No description available"
         say(f"{adapter.number}. {adapter.name} ({description})\n")
@@ -145,13 +169,15 @@ def command_status(args: argparse.Namespace) -> int:
         try:
             status = socket.status(timeout=args.timeout_ms / 1000)
         except spweth.Timeout:
-            if args.json:
-                emit(type="timeout", what="status", source=socket.bridge_address)
+            text = f"No status record from {socket.bridge_address} within the time-out."
+            if args.json:  # as spweth-demo: nothing on standard output but records
+                library().flush_stdout()
+                print(text, file=sys.stderr)
             else:
-                say(f"No status record from {socket.bridge_address} within the time-out.\n")
+                say(text + "\n")
             return 1
         if args.json:
-            emit(type="status", **dataclasses.asdict(status))
+            emit(status_record(status, socket.bridge_address))
         else:
             say(f"\n{status}\n")
     return 0
@@ -190,7 +216,7 @@ def command_send(args: argparse.Namespace) -> int:
         except (spweth.Error, ValueError) as error:
             sent = error.code if isinstance(error, spweth.Error) and error.code else -2
         if args.json:
-            emit(type="sent", length=sent, eep=args.eep, ok=sent >= 0)
+            emit({"record": "sent", "length": sent, "end": marker(args.eep), "ok": sent >= 0})
         else:
             say(f"Sent {sent} bytes with {marker(args.eep)}.\n")
     return 0 if sent >= 0 else 1
@@ -214,18 +240,23 @@ def print_status(status: spweth.Status, source: str | None) -> None:
     say(f"\n{status}\n")
 
 
-def event_fields(event: spweth.Event) -> dict[str, Any]:
-    """An event as --json prints it."""
+def event_record(event: spweth.Event, source: str | None) -> dict[str, Any]:
+    """An event as --json prints it: a status record as spweth-demo prints it;
+    control codes and error frames, which the demo does not print, as "code"
+    and "error_frame"."""
     if isinstance(event, spweth.ControlCode):
-        return {"type": "code", "kind": event.kind, "value": event.value, "byte": event.byte}
+        return {"record": "code", "source": source, "kind": event.kind, "value": event.value,
+                "byte": event.byte}
     if isinstance(event, spweth.ErrorFrame):
-        return {"type": "error", "kind": event.kind, "data": hex_text(event.data)}
-    return {"type": "status", **dataclasses.asdict(event)}
+        return {"record": "error_frame", "source": source, "kind": event.kind,
+                "data": hex_text(event.data)}
+    return status_record(event, source)
 
 
-def packet_fields(index: int, packet: spweth.Packet, source: str) -> dict[str, Any]:
-    return {"type": "packet", "index": index, "source": source, "length": len(packet.data),
-            "eep": packet.eep, "time": packet.timestamp, "data": hex_text(packet.data)}
+def packet_record(index: int, packet: spweth.Packet, source: str) -> dict[str, Any]:
+    """A received packet as spweth-demo recv --json prints it."""
+    return {"record": "packet", "packet": index, "source": source, "length": len(packet.data),
+            "end": marker(packet.eep), "data": hex_text(packet.data)}
 
 
 def command_recv(args: argparse.Namespace) -> int:
@@ -236,12 +267,12 @@ def command_recv(args: argparse.Namespace) -> int:
         if args.json:
             def codes_as_json(codes: bytes, source: str | None) -> None:
                 for code in codes:
-                    emit(**event_fields(spweth.ControlCode.from_byte(code)))
+                    emit(event_record(spweth.ControlCode.from_byte(code), source))
 
             handlers: Any = [codes_as_json,
-                             lambda record, source: emit(**event_fields(
-                                 spweth.ErrorFrame.from_bytes(record))),
-                             lambda status, source: emit(**event_fields(status))]
+                             lambda record, source: emit(event_record(
+                                 spweth.ErrorFrame.from_bytes(record), source)),
+                             lambda status, source: emit(event_record(status, source))]
         else:
             handlers = [print_codes, print_error_frame, print_status]
         socket.on_control_codes(handlers[0])
@@ -253,14 +284,16 @@ def command_recv(args: argparse.Namespace) -> int:
             try:
                 packet = socket.recv(timeout=args.timeout_ms / 1000)
             except spweth.Timeout:
-                if args.json:
-                    emit(type="timeout", what="packet", source=source)
+                if args.json:  # as spweth-demo: nothing on standard output but records
+                    library().flush_stdout()
+                    print(f"No packet within the time-out ({received} of {args.count} "
+                          "received).", file=sys.stderr)
                 else:
                     say("No packet within the time-out.\n")
                 break
             received += 1
             if args.json:
-                emit(**packet_fields(index, packet, source))
+                emit(packet_record(index, packet, source))
                 continue
             title = f"Packet {index} from {source}, {marker(packet.eep)}"
             with printed():
@@ -270,19 +303,36 @@ def command_recv(args: argparse.Namespace) -> int:
 
 def command_monitor(args: argparse.Namespace) -> int:
     """Prints control codes, error frames, status records and packets as they
-    come, for --seconds (0: until Ctrl-C)."""
+    come, for --seconds (0: until Ctrl-C). With --json, status records are
+    not printed one by one: every --interval-ms a "monitor" record, as
+    spweth-demo monitor --json prints it, gives the latest with the count of
+    records, the intervals that had none and the socket's counters."""
+    if args.interval_ms < 1:
+        print("--interval-ms takes a number of milliseconds, 1 or more.", file=sys.stderr)
+        return EXIT_USAGE
     socket = open_socket(args)
     if socket is None:
         return 1
-    end = time.monotonic() + args.seconds if args.seconds > 0 else None
+    interval = args.interval_ms / 1000
+    start = time.monotonic()
+    end = start + args.seconds if args.seconds > 0 else None
+    tick = start + interval
+    records = missed = index = 0
+    latest: spweth.Status | None = None
+    fresh = False
     with socket:
         source = socket.bridge_address
-        index = 0
         try:
             while end is None or time.monotonic() < end:
-                left = None if end is None else max(0.0, end - time.monotonic())
-                for event in socket.events(timeout=min(0.2, left) if left is not None else 0.2):
-                    show_event(args, event, source)
+                due = tick if end is None else min(tick, end)
+                wait = min(0.2, max(0.0, due - time.monotonic()))
+                for event in socket.events(timeout=wait):
+                    if isinstance(event, spweth.Status):
+                        records, latest, fresh = records + 1, event, True
+                    if not (args.json and isinstance(event, spweth.Status)):
+                        show_event(args, event, source)
+                    if time.monotonic() >= due:  # a steady stream of events
+                        break
                 while True:
                     try:
                         packet = socket.recv(timeout=0)
@@ -290,10 +340,22 @@ def command_monitor(args: argparse.Namespace) -> int:
                         break
                     index += 1
                     if args.json:
-                        emit(**packet_fields(index, packet, source))
+                        emit(packet_record(index, packet, source))
                     else:
                         say(f"Packet {index} from {source}, {len(packet.data)} bytes, "
                             f"{marker(packet.eep)}\n")
+                now = time.monotonic()
+                if now < tick:
+                    continue
+                missed += 0 if fresh else 1
+                if args.json:
+                    emit({"record": "monitor", "elapsed_ms": int((now - start) * 1000),
+                          "bridge": source, "records": records, "missed": missed,
+                          "fresh": fresh,
+                          "status": None if latest is None else status_record(latest, source),
+                          "counters": counters_record(socket.counters)})
+                fresh = False
+                tick = max(tick + interval, now)
         except KeyboardInterrupt:
             pass
     return 0
@@ -301,7 +363,7 @@ def command_monitor(args: argparse.Namespace) -> int:
 
 def show_event(args: argparse.Namespace, event: spweth.Event, source: str) -> None:
     if args.json:
-        emit(**event_fields(event))
+        emit(event_record(event, source))
     elif isinstance(event, spweth.ControlCode):
         say(f"Control code from {source}: {event.kind} {event.value} (0x{event.byte:02X})\n")
     elif isinstance(event, spweth.ErrorFrame):
@@ -335,7 +397,7 @@ def command_codes(args: argparse.Namespace) -> int:
         except spweth.Error:
             ok = False
         if args.json:
-            emit(type="codes", kind=args.kind, count=len(values), ok=ok)
+            emit({"record": "codes", "kind": args.kind, "count": len(values), "ok": ok})
         else:
             say(f"Sent {len(values)} {args.kind} code(s): {'ok' if ok else 'refused'}\n")
     return 0 if ok else 1
@@ -395,7 +457,7 @@ def command_config(args: argparse.Namespace) -> int:
             call = lib.SpW_Eth_Set_MAC_Dest if what == "bridge-mac" else lib.SpW_Eth_Set_MAC_Source
             result = call(handle, address)
         if args.json:
-            emit(type="config", setting=what, ok=result == 0)
+            emit({"record": "config", "setting": what, "ok": result == 0})
         else:
             say(f"Configuration '{what}' {'sent' if result == 0 else 'refused'}.\n")
     return 0 if result == 0 else 1
@@ -431,7 +493,18 @@ def run_loopback(socket: spweth.Socket, args: argparse.Namespace) -> int:
     seconds = 0.0
     buffer = bytearray(RECV_BUFFER_SIZE)
     view = memoryview(buffer)
+    answered, lost_in_a_row, sent = False, 0, 0
     for i in range(args.count):
+        # As spweth-demo: with no bridge answering, one lost packet says it all.
+        if lost_in_a_row and (not answered or lost_in_a_row >= 3):
+            if not args.quiet and not args.json:
+                say("\n")
+            library().flush_stdout()
+            print(f"python -m spweth: no answer from the bridge {socket.bridge_address} within "
+                  f"{args.timeout_ms} ms: stopped after packet {i} of {args.count}",
+                  file=sys.stderr)
+            break
+        sent += 1
         size = min(max(plan.next(i), 0), RECV_BUFFER_SIZE)
         packet = plan.random.fill(size)
         eep = bool(plan.random.next() & 1)
@@ -443,22 +516,36 @@ def run_loopback(socket: spweth.Socket, args: argparse.Namespace) -> int:
             socket.send(packet, eep=eep)
         except spweth.Error as error:
             lost += 1
-            if not args.json:
+            lost_in_a_row += 1
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1, "problem": "send failed",
+                      "sent_bytes": size, "sent_end": marker(eep)})
+            else:
                 say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
             continue
         try:
             length, got_eep = socket.recv_into(buffer, timeout=timeout)
         except spweth.Timeout:
             lost += 1
-            if not args.json:
+            lost_in_a_row += 1
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1, "problem": "lost",
+                      "sent_bytes": size, "sent_end": marker(eep)})
+            else:
                 say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
             continue
         finally:
             seconds += time.monotonic() - start
+        answered, lost_in_a_row = True, 0
         if length != size or got_eep != eep or view[:length] != packet:
             errors += 1
-            differs = ", content differs" if length == size else ""
-            if not args.json:
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1,
+                      "problem": "content differs" if length == size else "length differs",
+                      "sent_bytes": size, "sent_end": marker(eep),
+                      "received_bytes": length, "received_end": marker(got_eep)})
+            else:
+                differs = ", content differs" if length == size else ""
                 say(f"Packet {i + 1}: sent {size} bytes with {marker(eep)}, got {length} "
                     f"bytes with {marker(got_eep)}{differs}.\n")
             continue
@@ -468,13 +555,14 @@ def run_loopback(socket: spweth.Socket, args: argparse.Namespace) -> int:
             say(f"\rLoopback: {i + 1} / {args.count} packets")
     rate = received_bytes / seconds / 1e6 if seconds > 0 else 0.0
     if args.json:
-        emit(type="loopback", packets=args.count, intact=ok, bytes=received_bytes,
-             mb_per_s=round(rate, 2), errors=errors, lost=lost, credits=crediting)
+        emit({"record": "loopback", "packets": args.count, "sent": sent, "intact": ok,
+              "bytes": received_bytes, "seconds": seconds, "mb_per_s": rate, "errors": errors,
+              "lost": lost, "credit_flow_control": crediting})
     else:
         say(f"\nLoopback summary: {args.count} packets, {ok} intact, {received_bytes} bytes, "
             f"{rate:.2f} MB/s, {errors} errors, {lost} lost "
             f"(credit flow control {'on' if crediting else 'off'})\n")
-    return 0 if errors == 0 and lost == 0 else 1
+    return 0 if errors == 0 and lost == 0 and sent == args.count else 1
 
 
 def marker(eep: bool) -> str:
@@ -537,8 +625,11 @@ def command_rmap(args: argparse.Namespace) -> int:
             result = error.code
         text = library().SpW_RMAP_Status_Text(result).decode(errors="replace")
         if args.json:
-            emit(type="rmap", operation=args.operation, extended=args.extended,
-                 address=args.address, result=result, text=text, data=hex_text(returned))
+            record = {"record": "rmap", "operation": args.operation, "extended": args.extended,
+                      "address": args.address, "status": result, "status_text": text}
+            if args.operation != "write":
+                record["data"] = hex_text(returned) if result == 0 else ""
+            emit(record)
             return 0 if result == 0 else 1
         say(f"RMAP {args.operation} at 0x{args.extended:02X}:{args.address:08X}: {result}, "
             f"{text}\n")
@@ -554,7 +645,7 @@ def parser() -> argparse.ArgumentParser:
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = top.add_subparsers(dest="command", required=True)
     listing = commands.add_parser("list", help="list the host's adapters")
-    listing.add_argument("--json", action="store_true", help="one JSON object per line")
+    listing.add_argument("--json", action="store_true", help="one JSON object per adapter")
 
     def with_socket(name: str, help_text: str) -> argparse.ArgumentParser:
         command = commands.add_parser(name, help=help_text)
@@ -564,7 +655,9 @@ def parser() -> argparse.ArgumentParser:
         command.add_argument("--host", help="the host's source address (or 'adapter')")
         command.add_argument("--spin", action="store_true",
                              help="poll without pause while waiting instead of sleeping")
-        command.add_argument("--json", action="store_true", help="one JSON object per line")
+        command.add_argument("--json", action="store_true",
+                             help="print the results as JSON objects, one per line (the field "
+                                  "names of spweth-demo --json where it prints the same record)")
         return command
 
     send = with_socket("send", "send one packet")
@@ -595,6 +688,8 @@ def parser() -> argparse.ArgumentParser:
 
     monitor = with_socket("monitor", "print codes, error frames, status records and packets")
     monitor.add_argument("--seconds", type=float, default=0.0, help="0: until Ctrl-C")
+    monitor.add_argument("--interval-ms", type=number, default=1000,
+                         help="--json: a monitor record every T ms (default 1000)")
 
     loop = with_socket("loopback", "send packets and check what comes back")
     loop.add_argument("--count", type=number, default=100)
@@ -616,7 +711,8 @@ def parser() -> argparse.ArgumentParser:
     rmap.add_argument("--hex", help="bytes to write")
     rmap.add_argument("--mask", help="read-modify-write mask (default: all bits)")
     rmap.add_argument("--logical-address", type=number, default=0xFE)
-    rmap.add_argument("--key", type=number, default=0)
+    rmap.add_argument("--key", type=number, default=DEFAULT_KEY,
+                      help=f"the target's key (default 0x{DEFAULT_KEY:02X})")
     rmap.add_argument("--initiator", type=number, default=0xFE)
     rmap.add_argument("--target-path", default="", help="SpaceWire address bytes, 3,17")
     rmap.add_argument("--reply-path", default="", help="reply address bytes, 1,2")

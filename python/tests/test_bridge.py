@@ -1,9 +1,11 @@
 """The package against the bridge emulator over real libpcap."""
 
 import gc
+import json
 import logging
 import os
 import random
+import signal
 import subprocess
 import sys
 import time
@@ -191,6 +193,113 @@ def test_command_line_prints_what_the_demo_prints(start_bridge):
 
     assert summary(ours.stdout) == summary(demo.stdout)
     assert "Loopback summary: 40 packets, 40 intact" in ours.stdout
+
+
+def json_lines(shown):
+    assert shown.returncode == 0, shown.stderr
+    return [json.loads(line) for line in shown.stdout.splitlines()]
+
+
+def shape(record):
+    """The field names of a record, nested records included."""
+    return {key: shape(value) if isinstance(value, dict) else None for key, value in record.items()}
+
+
+def test_json_output_has_the_demo_s_fields(start_bridge):
+    start_bridge("--status-ms", "100")
+    assert json_lines(run_cli("list", "--json")) == json_lines(run_demo("list", "--json"))
+    (ours,) = json_lines(run_cli("status", "--iface", HOST_LINK, "--json"))
+    (demo,) = json_lines(run_demo("status", "--iface", HOST_LINK, "--json"))
+    assert shape(ours) == shape(demo)
+    for stable in ("record", "bridge", "speed_code", "speed_mbit", "switch_state"):
+        assert ours[stable] == demo[stable], stable
+    assert ours["spw1"]["link_state_name"] == demo["spw1"]["link_state_name"] == "RUN"
+    job = ["loopback", "--iface", HOST_LINK, "--count", "20", "--max", "3000", "--seed", "4",
+           "--json"]
+    (ours,), (demo,) = json_lines(run_cli(*job)), json_lines(run_demo(*job))
+    assert shape(ours) == shape(demo)
+    for key in ("packets", "sent", "intact", "bytes", "errors", "lost", "credit_flow_control"):
+        assert ours[key] == demo[key], key
+
+
+def json_records(text, *kinds):
+    """The objects of a --json run's output, those of the given kinds."""
+    return [r for r in map(json.loads, text.splitlines()) if r["record"] in kinds]
+
+
+def receive_while(command, *jobs, wait=0.7):
+    """Runs a receiving command; the jobs (argument lists for the demo) run while it listens."""
+    listening = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
+    time.sleep(wait)
+    for job in jobs:
+        assert run_demo(*job).returncode == 0, job
+    return listening
+
+
+@needs("SpW_Recv_Packet_From_MAC_Timeout")
+def test_json_of_recv_monitor_send_codes_and_config(start_bridge):
+    start_bridge("--status-ms", "100")
+    iface = ["--iface", HOST_LINK]
+    sends = [("send", *iface, "--hex", "01 02 03"), ("send", *iface, "--hex", "a0 b1", "--eep")]
+    # recv: the demo's packet records, object for object; codes and status records besides
+    ours = receive_while([sys.executable, "-m", "spweth", "recv", *iface, "--count", "2",
+                          "--json"], ("codes", *iface, "--kind", "time", "9"), *sends)
+    out, err = ours.communicate(timeout=30)
+    assert ours.returncode == 0, err
+    demo = receive_while([os.environ["SPWETH_DEMO"], "recv", *iface, "--count", "2", "--json"],
+                         *sends)
+    demo_out, demo_err = demo.communicate(timeout=30)
+    assert demo.returncode == 0, demo_err
+    assert json_records(out, "packet") == json_records(demo_out, "packet") == [
+        {"record": "packet", "packet": 1, "source": BRIDGE_ADDRESS, "length": 3, "end": "EOP",
+         "data": "010203"},
+        {"record": "packet", "packet": 2, "source": BRIDGE_ADDRESS, "length": 2, "end": "EEP",
+         "data": "a0b1"}]
+    assert {"record": "code", "source": BRIDGE_ADDRESS, "kind": "time", "value": 9,
+            "byte": 9} in json_records(out, "code")
+    (demo_status,) = json_lines(run_demo("status", *iface, "--json"))
+    status = json_records(out, "status")
+    assert status and all(shape(record) == shape(demo_status) for record in status)
+    assert {r["record"] for r in map(json.loads, out.splitlines())} <= {"packet", "code",
+                                                                       "status"}
+    # a time-out: nothing on standard output but records, the reason on standard error
+    shown = run_cli("recv", *iface, "--count", "1", "--timeout-ms", "300", "--json")
+    assert (shown.returncode, json_records(shown.stdout, "packet")) == (1, [])
+    assert "No packet within the time-out (0 of 1 received)." in shown.stderr
+
+    # monitor: the demo's monitor records every --interval-ms, the packets as recv prints them
+    ours = receive_while([sys.executable, "-m", "spweth", "monitor", *iface, "--seconds", "2.2",
+                          "--interval-ms", "500", "--json"], sends[0], wait=0.3)
+    out, err = ours.communicate(timeout=30)
+    assert ours.returncode == 0, err
+    demo = subprocess.Popen([os.environ["SPWETH_DEMO"], "monitor", *iface, "--interval-ms",
+                             "500", "--json"], stdout=subprocess.PIPE, text=True)
+    time.sleep(1.2)
+    demo.send_signal(signal.SIGINT)
+    demo_out, _ = demo.communicate(timeout=30)
+    (demo_first, *_) = json_records(demo_out, "monitor")
+    monitors = json_records(out, "monitor")
+    assert 3 <= len(monitors) <= 5, out
+    for record in monitors:
+        assert shape(record) == shape(demo_first)
+        assert record["bridge"] == BRIDGE_ADDRESS and record["fresh"] and record["missed"] == 0
+        assert record["status"]["spw1"]["link_state_name"] == "RUN"
+    assert [r["elapsed_ms"] // 500 for r in monitors] == list(range(1, len(monitors) + 1))
+    assert monitors[-1]["records"] >= 15  # a status record every 100 ms
+    assert monitors[-1]["counters"]["packets_received"] == 1
+    assert json_records(out, "packet") == json_records(demo_out, "packet") + [
+        {"record": "packet", "packet": 1, "source": BRIDGE_ADDRESS, "length": 3, "end": "EOP",
+         "data": "010203"}]
+    assert run_cli("monitor", *iface, "--interval-ms", "0").returncode == 2
+
+    # send, codes and config, which the demo prints no JSON for: records of their own
+    assert json_lines(run_cli("send", *iface, "--hex", "0102", "--eep", "--json")) == [
+        {"record": "sent", "length": 2, "end": "EEP", "ok": True}]
+    assert json_lines(run_cli("codes", *iface, "--kind", "int", "3", "4", "--json")) == [
+        {"record": "codes", "kind": "int", "count": 2, "ok": True}]
+    assert json_lines(run_cli("config", *iface, "receive-timer", "5", "--json")) == [
+        {"record": "config", "setting": "receive-timer", "ok": True}]
 
 
 def test_link_monitor_draws_both_links(start_bridge, tmp_path):

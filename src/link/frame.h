@@ -121,8 +121,7 @@ public:
     const std::uint8_t *source() const { return bytes_ + kSourceOffset; }
     std::uint8_t type_byte() const { return bytes_[kTypeOffset]; }
     std::uint16_t payload_length() const {
-        return static_cast<std::uint16_t>(bytes_[kLengthOffset] |
-                                          (bytes_[kLengthOffset + 1] << 8));
+        return static_cast<std::uint16_t>(bytes_[kLengthOffset] | (bytes_[kLengthOffset + 1] << 8));
     }
     std::uint8_t credits() const { return bytes_[kCreditsOffset]; }
     const std::uint8_t *payload() const { return bytes_ + kHeaderSize; }

@@ -11,6 +11,7 @@
 #include "link/frame.h"
 
 #include "link/sockets.h"
+#include "state/console.h"
 
 namespace spweth {
 namespace {
@@ -27,6 +28,7 @@ void renew_record(SocketRecord &record) {
     record.held.length = 0;
     record.last_time_ns.store(0, std::memory_order_relaxed);
     record.nano_timestamps = false;
+    record.batch_descriptor = -1;
     record.adapter_name.clear();
     record.has_own_bridge = false;
     record.has_own_source = false;
@@ -75,6 +77,37 @@ Mac mac_of(const unsigned char *bytes) {
 }
 
 }  // namespace
+
+// The ten read buffers: a socket claims one at its opening.
+ReadBuffer *read_buffer_find(Socket socket) {
+    if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
+    ReadBufferTable &t = library_state.read_buffer_table;
+    for (int i = 0; i < kReadBufferSlots; ++i)
+        if (t.keys[i] == socket) return &t.buffers[i];
+    return nullptr;
+}
+
+bool read_buffer_claim(Socket socket) {
+    ReadBufferTable &t = library_state.read_buffer_table;
+    auto key = std::find(t.keys.begin(), t.keys.end(), socket);
+    if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
+    if (key == t.keys.end()) {
+        console_print(
+            "Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
+        pcap_close(socket);
+        console_error("\nError getting read buffer for socket\n");
+        return false;
+    }
+    *key = socket;
+    renew_read_buffer(t.buffers[static_cast<std::size_t>(key - t.keys.begin())],
+                      library_state.recv_buffer_size);
+    return true;
+}
+
+void read_buffer_release(Socket socket) {
+    for (Socket &key : library_state.read_buffer_table.keys)
+        if (key == socket) key = nullptr;
+}
 
 SocketRecord *register_socket(Socket socket) {
     SocketTable &t = table();

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "link/frame.h"
-#include "rx/rx.h"
 #include "state/console.h"
 
 namespace spweth {
@@ -138,6 +137,8 @@ std::intptr_t socket_init(int interface_number) {
     if (s().recv_buffering != 0) record->read_buffer = read_buffer_find(handle);
     record->adapter_name = device->name;
     record->nano_timestamps = pcap_get_tstamp_precision(handle) == PCAP_TSTAMP_PRECISION_NANO;
+    // The capture's own descriptor sends batches of frames (see link/transmit.h).
+    record->batch_descriptor = pcap_fileno(handle);
     return reinterpret_cast<std::intptr_t>(handle);
 }
 
@@ -181,7 +182,7 @@ int socket_close(Socket socket) {
     if (reinterpret_cast<std::intptr_t>(socket) <= 0) return 0;
     SocketRecord *record = find_socket(socket);
     if (record == nullptr) return kNotASocket;
-    unregister_event_handlers();
+    clear_classic_handlers();
     if (PacketClaimer *claimer = record->claimer.load(); claimer != nullptr)
         claimer->socket_closed();
     record->kept.clear();

@@ -54,6 +54,12 @@ void unregister_socket(Socket socket);
 // The RMAP layer counts a reply that matched no transaction.
 void count_rmap_reply_dropped(Socket socket);
 
+// The read buffer a socket claimed at its opening (with read buffers on);
+// false when all ten keys hold other sockets (the handle is then closed).
+ReadBuffer *read_buffer_find(Socket socket);
+bool read_buffer_claim(Socket socket);
+void read_buffer_release(Socket socket);
+
 // Releases device_list (it becomes none, with chosen_device).
 void release_device_list();
 

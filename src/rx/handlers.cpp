@@ -38,12 +38,6 @@ void disable_handler(const HandlerSlot &slot) {
 }
 
 }  // namespace
-
-void unregister_event_handlers() {
-    for (const HandlerSlot *slot : {&kCcode, &kErrFrame, &kStatus})
-        library_state.*slot->field = nullptr;
-}
-
 }  // namespace spweth
 
 using spweth::library_state;

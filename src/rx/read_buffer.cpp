@@ -14,22 +14,6 @@ inline constexpr int kMinRecvBufferSize = 1500;
 inline constexpr std::uint32_t kLengthPrefix = kGapMarkSize;
 inline constexpr std::uint32_t kTimeField = kRecordHeaderSize - kLengthPrefix;
 
-ReadBufferTable &table() { return library_state.read_buffer_table; }
-
-// Gives the slot fresh, empty storage of `size` bytes (none when that fails).
-void renew_storage(ReadBuffer &slot, int size) {
-    std::free(slot.storage);
-    slot = ReadBuffer{};
-    if (size != 0) {
-        auto *storage = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(size)));
-        if (storage != nullptr) {
-            slot.storage = storage;
-            slot.capacity = static_cast<std::uint32_t>(size);
-        }
-    }
-    slot.thread_safe = library_state.thread_safe_mode;
-}
-
 // The splitting copies: k bytes at pos, wrapping to index 0 at the end.
 // A slot without storage moves zero bytes.
 void ring_write(ReadBuffer &slot, const std::uint8_t *bytes, std::uint32_t k) {
@@ -64,36 +48,6 @@ void ring_read(ReadBuffer &slot, std::uint8_t *bytes, std::uint32_t k) {
 }
 
 }  // namespace
-
-ReadBuffer *read_buffer_find(Socket socket) {
-    if (socket == nullptr) return nullptr;  // an empty key is not a socket's slot
-    ReadBufferTable &t = table();
-    for (int i = 0; i < kReadBufferSlots; ++i)
-        if (t.keys[i] == socket) return &t.buffers[i];
-    return nullptr;
-}
-
-bool read_buffer_claim(Socket socket) {
-    ReadBufferTable &t = table();
-    auto key = std::find(t.keys.begin(), t.keys.end(), socket);
-    if (key == t.keys.end()) key = std::find(t.keys.begin(), t.keys.end(), nullptr);
-    if (key == t.keys.end()) {
-        console_print(
-            "Error: too many sockets opened, cannot initialize receive buffer for socket.\n");
-        pcap_close(socket);
-        console_error("\nError getting read buffer for socket\n");
-        return false;
-    }
-    *key = socket;
-    renew_storage(t.buffers[static_cast<std::size_t>(key - t.keys.begin())],
-                  library_state.recv_buffer_size);
-    return true;
-}
-
-void read_buffer_release(Socket socket) {
-    for (Socket &key : table().keys)
-        if (key == socket) key = nullptr;
-}
 
 void read_buffer_flush(ReadBuffer &slot) {
     slot.gap_marked = false;
@@ -154,8 +108,7 @@ PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint
     return result;
 }
 
-void RecordCopy::release() {
-    if (data == nullptr) return;  // the usual case: the engine releases before every pcap read
+void RecordCopy::free_data() {
     std::free(data);
     data = nullptr;
     size = 0;
@@ -219,7 +172,7 @@ SPWETH_API void set_recv_buffer_size(int size) {
     if (size == library_state.recv_buffer_size) return;
     library_state.recv_buffer_size = size;
     for (spweth::ReadBuffer &buffer : library_state.read_buffer_table.buffers)
-        spweth::renew_storage(buffer, size);
+        spweth::renew_read_buffer(buffer, size);
 }
 
 SPWETH_API int set_recv_buffer_limit(int bytes) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "link/sockets.h"
 #include "state/state.h"
 #include "state/waiting.h"
 
@@ -57,10 +58,7 @@ inline constexpr int kRecvClaimed = 1;
 inline constexpr int kRecvKept = 2;
 int receive_for_claimer(Socket socket, const Deadline &deadline);
 
-// Read buffers.
-ReadBuffer *read_buffer_find(Socket socket);
-bool read_buffer_claim(Socket socket);  // false: all ten keys hold other sockets
-void read_buffer_release(Socket socket);
+// Read buffers (a socket's is found with read_buffer_find, link/sockets.h).
 
 // Sets a frame aside. A ring without room doubles, up to the larger of the
 // buffer limit and the buffer size; a frame that still does not fit is lost,
@@ -83,8 +81,14 @@ struct RecordCopy {
     std::uint8_t *data = nullptr;
     int size = 0;
     std::int64_t time_ns = 0;  // the capture time of the record last taken
-    void release();
+    // Inline: the engine releases before every pcap read, and there is rarely a copy.
+    void release() {
+        if (data != nullptr) free_data();
+    }
     ~RecordCopy() { release(); }
+
+private:
+    void free_data();
 };
 
 // Takes the next record (fill must be above 0). Returns its length; -1 when
@@ -92,8 +96,5 @@ struct RecordCopy {
 // record dropped for want of memory for its copy. Either way frames are lost.
 inline constexpr int kRecordGap = -2;
 int read_buffer_take(ReadBuffer &slot, RecordCopy &copy);
-
-// Event handlers: all three become none (SpW_Socket_Close).
-void unregister_event_handlers();
 
 }  // namespace spweth

@@ -15,10 +15,28 @@ LibraryState library_state;
 
 void *(*heap_allocate)(std::size_t size) = &std::malloc;
 
-bool skip_out_frame(const std::uint8_t *source_address) {
-    const LibraryState &s = library_state;
-    return s.recv_skip_out_frames != 0 &&
-           std::memcmp(source_address, s.skip_source_address.data(), 6) == 0;
+bool skipped_source(const std::uint8_t *source_address) {
+    return std::memcmp(source_address, library_state.skip_source_address.data(), 6) == 0;
+}
+
+// Gives the slot fresh, empty storage of `size` bytes (none when that fails).
+void renew_read_buffer(ReadBuffer &slot, int size) {
+    std::free(slot.storage);
+    slot = ReadBuffer{};
+    if (size != 0) {
+        auto *storage = static_cast<std::uint8_t *>(heap_allocate(static_cast<std::size_t>(size)));
+        if (storage != nullptr) {
+            slot.storage = storage;
+            slot.capacity = static_cast<std::uint32_t>(size);
+        }
+    }
+    slot.thread_safe = library_state.thread_safe_mode;
+}
+
+void clear_classic_handlers() {
+    library_state.ccode_handler = nullptr;
+    library_state.err_frame_handler = nullptr;
+    library_state.status_handler = nullptr;
 }
 
 void reset_library_state() {

@@ -1,0 +1,114 @@
+// spweth-gateway: serves a SpaceWire-Ethernet bridge to TCP clients in the
+// SSDTP2 framing, one client at a time, through the library's public calls.
+//
+//   bridge side (bridge_side.cpp): a receiving and a sending thread on one socket;
+//   network side (tcp_side.cpp):   Asio on the main thread, a strand per client;
+//   framing (ssdtp2.cpp):          pure code over bytes.
+#include <asio.hpp>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "bridge_side.h"
+#include "log.h"
+#include "options.h"
+#include "spweth.h"
+#include "tcp_side.h"
+
+namespace gateway {
+namespace {
+
+// The library's own messages: errors always, notes with -v.
+void library_message(int stream, const char *text, void *context) {
+    const bool verbose = *static_cast<const bool *>(context);
+    if (stream != 2 && !verbose) return;
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.front() == '\n'))
+        line.erase(line.back() == '\n' ? line.size() - 1 : 0, 1);
+    if (!line.empty()) log_line("spweth: %s", line.c_str());
+}
+
+class Stats {
+public:
+    Stats(asio::io_context &io, const Counters &counters, unsigned seconds)
+        : timer_(io), counters_(counters), seconds_(seconds) {}
+    void start() {
+        if (seconds_ == 0) return;
+        timer_.expires_after(std::chrono::seconds(seconds_));
+        timer_.async_wait([this](const asio::error_code &error) {
+            if (error) return;
+            print();
+            start();
+        });
+    }
+    void stop() { timer_.cancel(); }
+    void print() const { log_line("%s", counters_line(counters_).c_str()); }
+
+private:
+    asio::steady_timer timer_;
+    const Counters &counters_;
+    unsigned seconds_;
+};
+
+int run(const Options &options) {
+    static bool verbose = false;
+    verbose = options.verbose;
+    set_console_handler(&library_message, &verbose);
+
+    Counters counters;
+    BridgeSide bridge(options, counters);
+    if (const std::string error = bridge.open(); !error.empty()) {
+        log_line("%s", error.c_str());
+        return kExitFailure;
+    }
+    asio::io_context io;
+    TcpSide tcp(io, options, bridge, counters);
+    if (const std::string error = tcp.listen(); !error.empty()) {
+        log_line("%s", error.c_str());
+        return kExitFailure;
+    }
+    bridge.start(tcp);
+    log_line("serving adapter %s, bridge %02x:%02x:%02x:%02x:%02x:%02x, crediting %s",
+             options.iface.c_str(), options.bridge[0], options.bridge[1], options.bridge[2],
+             options.bridge[3], options.bridge[4], options.bridge[5],
+             options.crediting ? "on" : "off");
+
+    Stats stats(io, counters, options.stats_s);
+    stats.start();
+    asio::signal_set usr1(io, SIGUSR1);
+    std::function<void()> wait_usr1 = [&] {
+        usr1.async_wait([&](const asio::error_code &error, int) {
+            if (error) return;
+            stats.print();
+            wait_usr1();
+        });
+    };
+    wait_usr1();
+    asio::signal_set stop_signals(io, SIGINT, SIGTERM);
+    stop_signals.async_wait([&](const asio::error_code &error, int signal) {
+        if (error) return;
+        log_line("stopping (%s)", signal == SIGINT ? "SIGINT" : "SIGTERM");
+        tcp.stop();
+        stats.stop();
+        usr1.cancel();
+    });
+    io.run();  // returns once the listener, the client and the timers are gone
+    bridge.stop();
+    stats.print();
+    set_console_handler(nullptr, nullptr);
+    return kExitOk;
+}
+
+}  // namespace
+}  // namespace gateway
+
+int main(int argc, char **argv) {
+    try {
+        const auto parsed = gateway::parse_options(argc, argv);
+        if (const int *status = std::get_if<int>(&parsed)) return *status;
+        return gateway::run(std::get<gateway::Options>(parsed));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "spweth-gateway: %s\n", e.what());
+        return gateway::kExitFailure;
+    }
+}
