@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Benchmarks the library against raw libpcap (throughput, latency, waiting)
 # and counts its own instructions per frame. Writes bench/results.md (also
-# printed), bench/throughput.png and bench/latency.png.
+# printed), bench/throughput.png and bench/latency.png. Its last section sets
+# the Python package's loopback against the demo's (bench/python_loopback.py).
 #
 #   bash bench/run.sh            (as root: it makes a network namespace)
+#   bash bench/run.sh --python   (that last section alone, rewritten in place)
 #
 # The network part runs in a namespace of its own (unshare -n) that holds only
 # its loopback and the veth pair it creates; no other adapter is opened.
@@ -18,6 +20,7 @@ sizes=(1 64 1495 1496 65536 1048576)
 
 # --- Inside the namespace: the veth pair and the network benchmark ----------
 if [[ ${1:-} == --in-namespace ]]; then
+    part=${2:-all}
     if ip link show eth0 >/dev/null 2>&1; then
         echo "run.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
         exit 1
@@ -32,12 +35,18 @@ if [[ ${1:-} == --in-namespace ]]; then
     if [[ -x $build/tools/bridge-emu/spweth-bridge-emu ]]; then
         emulator=(--emulator "$build/tools/bridge-emu/spweth-bridge-emu")
     fi
-    # The throughput rounds run their threads at real-time priority
-    # (SPWETH_BENCH_REALTIME=0 turns that off); see bench/net_bench.cpp.
-    exec "$build/bench/spweth_net_bench" --host "$host_if" --peer "$peer_if" "${emulator[@]}" \
-        --realtime "${SPWETH_BENCH_REALTIME:-1}" \
-        --markdown "$out/net.md" --plot-data "$out/throughput.dat" \
-        --latency-data "$out/latency.dat" --targets "$out/targets.md" >"$out/net.log"
+    if [[ $part == all ]]; then
+        # The throughput rounds run their threads at real-time priority
+        # (SPWETH_BENCH_REALTIME=0 turns that off); see bench/net_bench.cpp.
+        "$build/bench/spweth_net_bench" --host "$host_if" --peer "$peer_if" "${emulator[@]}" \
+            --realtime "${SPWETH_BENCH_REALTIME:-1}" \
+            --markdown "$out/net.md" --plot-data "$out/throughput.dat" \
+            --latency-data "$out/latency.dat" --targets "$out/targets.md" >"$out/net.log"
+    fi
+    python3 "$root/bench/python_loopback.py" "$build/tools/demo/spweth-demo" \
+        "$build/tools/bridge-emu/spweth-bridge-emu" "$build/libspweth.so.3" "$host_if" "$peer_if" \
+        >"$out/python.md"
+    exit 0
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -50,10 +59,25 @@ bash scripts/install-deps.sh
 echo "== build ($build)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPWETH_BUILD_BENCH=ON \
     -DSPWETH_BUILD_TESTS=OFF >/dev/null
-targets=(spweth_net_bench spweth_cost_driver)
-[[ -d tools/bridge-emu ]] && targets+=(spweth-bridge-emu)
+targets=(spweth_net_bench spweth_cost_driver spweth spweth-demo spweth-bridge-emu)
+[[ ${1:-} == --python ]] && targets=(spweth spweth-demo spweth-bridge-emu)
 cmake --build "$build" -j 2 --target "${targets[@]}" >/dev/null
 rm -rf "$out" && mkdir -p "$out"
+
+# The Python package's loopback against the demo's: the last section of
+# bench/results.md, from its heading on, replaced by a new measurement.
+python_heading='### Python package against spweth-demo'
+if [[ ${1:-} == --python ]]; then
+    echo "== python -m spweth loopback against spweth-demo (unshare -n)"
+    unshare -n -- bash "$root/bench/run.sh" --in-namespace python
+    # What comes before the heading, less its trailing blank lines
+    awk -v h="$python_heading" 'index($0, h) == 1 {exit}
+        /^$/ {blank = blank "\n"; next} {printf "%s%s\n", blank, $0; blank = ""}' \
+        bench/results.md >"$out/results.kept"
+    { cat "$out/results.kept"; echo; cat "$out/python.md"; } >bench/results.md
+    cat "$out/python.md"
+    exit 0
+fi
 
 # --- 1-7: throughput, latency and waiting in the namespace ----------------------
 echo "== throughput, latency and waiting over a veth pair (unshare -n)"
@@ -152,6 +176,8 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
         echo "| $path: instructions per frame beyond the copy <= $limit | $worst | $met |"
     done
     cat "$out/targets.md"
+    echo
+    cat "$out/python.md"
 } >bench/results.md
 
 # --- Plot ----------------------------------------------------------------------
