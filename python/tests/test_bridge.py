@@ -292,6 +292,14 @@ def test_json_of_recv_monitor_send_codes_and_config(start_bridge):
         {"record": "packet", "packet": 1, "source": BRIDGE_ADDRESS, "length": 3, "end": "EOP",
          "data": "010203"}]
     assert run_cli("monitor", *iface, "--interval-ms", "0").returncode == 2
+    # without --json: each event as it comes, status records among them, and the packets
+    ours = receive_while([sys.executable, "-m", "spweth", "monitor", *iface, "--seconds", "1.5"],
+                         ("codes", *iface, "--kind", "time", "9"), sends[1], wait=0.3)
+    out, err = ours.communicate(timeout=30)
+    assert ours.returncode == 0, err
+    assert f"Control code from {BRIDGE_ADDRESS}: time 9 (0x09)" in out
+    assert f"Packet 1 from {BRIDGE_ADDRESS}, 2 bytes, EEP" in out
+    assert out.count("=== Status Output ===") >= 8, out  # a status record every 100 ms
 
     # send, codes and config, which the demo prints no JSON for: records of their own
     assert json_lines(run_cli("send", *iface, "--hex", "0102", "--eep", "--json")) == [
