@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fake_pcap.h"
+#include "link/transmit.h"
 #include "spweth.h"
 
 namespace {
@@ -58,6 +59,9 @@ int main(int argc, char **argv) {
     if (size <= 0 || (path != "send" && path != "recv")) fail("bad arguments");
 
     fake_pcap::set_adapters({{"bench0", "bench adapter"}});
+    // Frames leave in batches, as over an adapter: the double's sendmmsg takes them.
+    fake_pcap::set_batching(true);
+    spweth::send_messages = &fake_pcap::sendmmsg;
     const std::intptr_t opened = SpW_Socket_Init(0);
     if (opened < 0) fail("SpW_Socket_Init");
     auto *socket = reinterpret_cast<pcap_t *>(opened);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_pcap.h"
+#include "link/transmit.h"
 #include "state/console.h"
 #include "state/state.h"
 
@@ -57,6 +58,8 @@ public:
     CleanLibrary() {
         spweth::reset_library_state();
         fake_pcap::reset();
+        fake_pcap::set_batching(true);  // frames go out in batches, as over an adapter
+        spweth::send_messages = &fake_pcap::sendmmsg;
         spweth::console_redirect(&out, &err, nullptr);
     }
     ~CleanLibrary() {

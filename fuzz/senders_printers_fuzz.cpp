@@ -396,7 +396,8 @@ private:
                 break;
             }
             case 26:
-                fake_pcap::fail_next(fake_pcap::Call::sendpacket);
+                fake_pcap::fail_next(fake_pcap::Call::sendpacket, in_.byte() % 4);
+                if (in_.byte() == 0) fake_pcap::refuse_batches(true);  // one by one from now on
                 break;
             case 27: {
                 const auto mac = record<mac_address>();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs inside a fresh network namespace: veth pair spw-host <-> spw-bridge,
 # the emulator on spw-bridge, the demo on spw-host. Extra arguments go to the
-# loopback test. Then the emulator again with an RMAP target (which would take
-# the loopback test's random packets that happen to look like RMAP commands),
+# loopback test in place of its defaults. Then the emulator again with an RMAP
+# target (which would take the loopback test's random packets that happen to
+# look like RMAP commands),
 # for an RMAP write and a read back. SPWETH_CAPTURE=FILE records the host side
 # with tcpdump, for Wireshark (tools/wireshark/).
 set -euo pipefail
@@ -43,7 +44,10 @@ start_emulator --status-ms 200
 
 demo="$build/tools/demo/spweth-demo"
 "$demo" info
-"$demo" loopback --iface spw-host --count 500 --min 1 --max 70000 --seed 7 "$@"
+# The loopback test's own options, or these when none are given (the demo
+# refuses an option given twice, and --sizes with --min or --max).
+if (($#)); then loopback=("$@"); else loopback=(--count 500 --min 1 --max 70000 --seed 7); fi
+"$demo" loopback --iface spw-host "${loopback[@]}"
 "$demo" codes --iface spw-host --kind time 1 2 3
 "$demo" config --iface spw-host speed 100
 "$demo" status --iface spw-host

@@ -5,10 +5,12 @@ packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libgmock-dev
           iproute2 util-linux tcpdump clang libclang-rt-14-dev valgrind gnuplot-nox)
 # spweth-gateway: Asio (standalone) for TCP and CLI11 for its command line, header-only.
 packages+=(libasio-dev libcli11-dev)
-# Its web view: HTTP (cpp-httplib), JSON (nlohmann-json), Chart.js served to the page,
+# spweth-demo: CLI11 too, nlohmann-json for its --json output; tmux for the
+# test of its monitor.
+packages+=(nlohmann-json3-dev tmux)
+# The gateway's web view: HTTP (cpp-httplib), Chart.js served to the page,
 # and the browser test (headless Chromium driven by Selenium).
-packages+=(libcpp-httplib-dev nlohmann-json3-dev libjs-chart.js chromium chromium-driver
-           python3-selenium)
+packages+=(libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
 # systemd-analyze, which checks the gateway's service unit in the package test.

@@ -60,7 +60,8 @@ lintian --allow-root --fail-on error,warning --suppress-tags "$explained_tags" "
 echo "-- install"
 apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${debs[@]}" >/dev/null
 [[ $(command -v spweth-demo) == /usr/bin/spweth-demo ]]
-ldd /usr/bin/spweth-demo | grep -Eq "libspweth.so.3 => (/usr)?/lib/"
+# grep -c reads all of its input: with -q, ldd could die of SIGPIPE and fail the pipeline.
+ldd /usr/bin/spweth-demo | grep -Ec "libspweth.so.3 => (/usr)?/lib/" >/dev/null
 
 echo "-- use"
 bash tests/e2e/check_consumer.sh cc
@@ -70,7 +71,7 @@ grep -q '^[0-9]*\. lo ' "$work/list"
 unshare -n env -u PYTHONPATH -u SPWETH_LIBRARY /usr/bin/python3 -m spweth list | diff - "$work/list"
 # A switch such as --spin takes no value: the adapter's name still counts (none is opened).
 refusal=$(unshare -n spweth-demo status --spin --iface no-such-adapter 2>&1 || true)
-grep -q 'No adapter named no-such-adapter' <<<"$refusal"
+grep -q 'cannot open adapter no-such-adapter' <<<"$refusal"
 spweth-bridge-emu --help >/dev/null
 # The gateway: its service unit checked by systemd for an instance, and its
 # refusal to listen beyond loopback without --allow (it opens no adapter then).
@@ -83,7 +84,8 @@ verify_man=()
 grep -hqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/* && verify_man=(--man=no)
 systemd-analyze verify "${verify_man[@]}" spweth-gateway@spw0.service
 man_pages=(/usr/share/man/man1/spweth-demo.1.gz /usr/share/man/man1/spweth-bridge-emu.1.gz
-           /usr/share/man/man3/spweth.3.gz /usr/share/man/man1/spweth-gateway.1.gz)
+           /usr/share/man/man3/spweth.3.gz /usr/share/man/man1/spweth-gateway.1.gz
+           /usr/share/man/man3/spweth_rmap.3.gz /usr/share/man/man3/SpW_Recv_Packet.3.gz)
 if grep -hqs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
     # Container images often tell dpkg to drop manual pages: check the packages hold them.
     echo "dpkg drops /usr/share/man on this machine; checking the packages instead"
@@ -93,6 +95,12 @@ else
     [[ $(man -w spweth-bridge-emu) == "${man_pages[1]}" ]]
     [[ $(man -w 3 spweth) == "${man_pages[2]}" ]]
     [[ $(man -w spweth-gateway) == "${man_pages[3]}" ]]
+    [[ $(man -w spweth_rmap) == "${man_pages[4]}" ]]
+    # a function's name finds its page through its .so link (man -w names the page it opens)
+    [[ $(man -w SpW_Recv_Packet) == "${man_pages[2]}" ]]
+    [[ $(man -w SpW_RMAP_Read) == "${man_pages[4]}" ]]
+    man SpW_Recv_Packet | grep -c SpW_Recv_Packet_From_MAC_Timeout >/dev/null
+    man SpW_RMAP_Read | grep -c SPW_RMAP_INCREMENT >/dev/null
 fi
 if compgen -G "$build/packages/python3-spweth_*.deb" >/dev/null; then
     # Debian's interpreter, which the package is for, away from the source tree's copy.
@@ -104,5 +112,5 @@ purge
 [[ -z $(installed_packages) ]] || { echo "still installed: $(installed_packages)"; exit 1; }
 left=$(grep -v '/$' "$work/packaged" | while read -r file; do [[ ! -e $file && ! -L $file ]] || echo "$file"; done)
 [[ -z $left ]] || { echo "left behind:"; echo "$left"; exit 1; }
-! ldconfig -p | grep -q libspweth || { echo "libspweth is still in the loader's cache"; exit 1; }
+! ldconfig -p | grep -c libspweth >/dev/null || { echo "libspweth is still in the loader's cache"; exit 1; }
 echo "packages: built, lint-clean, installed, used and purged"

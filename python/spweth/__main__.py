@@ -8,6 +8,7 @@ output.
 """
 
 import argparse
+import json
 import logging
 import struct
 import sys
@@ -16,6 +17,7 @@ import time
 import spweth
 from spweth._library import library
 
+DEFAULT_KEY = 0x20  # as in spweth-demo, the Python API and the bridge emulator
 RECV_BUFFER_SIZE = 1 << 20  # the largest loopback packet, as in spweth-demo
 BRIDGE_FRAME_PAYLOAD = 1495
 CAPTURED_FRAME_SIZE = 1514 + 4
@@ -26,6 +28,28 @@ def say(text):
     library().flush_stdout()
     sys.stdout.write(text)
     sys.stdout.flush()
+
+
+def emit(record):
+    """One JSON object on its own line (--json): the field names of spweth-demo --json."""
+    say(json.dumps(record) + "\n")
+
+
+def port_record(channel):
+    return {"tx_bytes": channel.tx_bytes, "tx_packets": channel.tx_packets,
+            "rx_bytes": channel.rx_bytes, "rx_packets": channel.rx_packets,
+            "rx_packets_eop": channel.rx_packets_eop, "rx_packets_eep": channel.rx_packets_eep,
+            "tx_bytes_per_sec": channel.tx_bytes_per_sec,
+            "rx_bytes_per_sec": channel.rx_bytes_per_sec,
+            "link_state": channel.link_state, "link_state_name": channel.link_state_name}
+
+
+def status_record(status, bridge):
+    return {"record": "status", "bridge": bridge, "time_ms": status.time,
+            "spw1": port_record(status.spw1), "spw2": port_record(status.spw2),
+            "speed_code": status.speed, "speed_mbit": status.speed_mbit,
+            "switch_state": status.switch_state, "data_mode": status.data_switch_mode,
+            "ccode_mode": status.ccode_switch_mode}
 
 
 def write_stream(stream, text):
@@ -111,6 +135,10 @@ def open_socket(args):
 def command_list(args):
     adapters = spweth.adapters()
     for adapter in adapters:
+        if args.json:
+            emit({"record": "adapter", "number": adapter.number, "name": adapter.name,
+                  "description": adapter.description or ""})
+            continue
         description = adapter.description or "No description available"
         say(f"{adapter.number}. {adapter.name} ({description})\n")
     return 0 if adapters else 1
@@ -126,7 +154,10 @@ def command_status(args):
         except spweth.Timeout:
             say(f"No status record from {socket.bridge_address} within the time-out.\n")
             return 1
-        say(f"\n{status}\n")
+        if args.json:
+            emit(status_record(status, socket.bridge_address))
+        else:
+            say(f"\n{status}\n")
     return 0
 
 
@@ -153,7 +184,8 @@ def run_loopback(socket, args):
     timeout = args.timeout_ms / 1000
     spweth.set_crediting(crediting, limit=args.credit_limit, wait_level=args.credit_wait,
                          timeout=timeout if crediting else 0)
-    socket.on_error_frame(print_error_frame)
+    if not args.json:
+        socket.on_error_frame(print_error_frame)
     plan = SizePlan(args)
     # While the sender waits for credits, what the bridge sends back is set
     # aside in the read buffer: keep the host's own frames out of it (they
@@ -167,7 +199,18 @@ def run_loopback(socket, args):
     # Only sending and receiving count towards the rate: making the packets
     # takes Python longer than moving them.
     seconds = 0.0
+    answered, lost_in_a_row, sent = False, 0, 0
     for i in range(args.count):
+        # As spweth-demo: with no bridge answering, one lost packet says it all.
+        if lost_in_a_row and (not answered or lost_in_a_row >= 3):
+            if not args.quiet and not args.json:
+                say("\n")
+            library().flush_stdout()
+            print(f"python -m spweth: no answer from the bridge {socket.bridge_address} within "
+                  f"{args.timeout_ms} ms: stopped after packet {i} of {args.count}",
+                  file=sys.stderr)
+            break
+        sent += 1
         size = min(max(plan.next(i), 0), RECV_BUFFER_SIZE)
         packet = plan.random.fill(size)
         eep = bool(plan.random.next() & 1)
@@ -176,7 +219,12 @@ def run_loopback(socket, args):
             socket.send(packet, eep=eep)
         except spweth.Error as error:
             lost += 1
-            say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
+            lost_in_a_row += 1
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1, "problem": "send failed",
+                      "sent_bytes": size, "sent_end": marker(eep)})
+            else:
+                say(f"Packet {i + 1}: send of {size} bytes failed ({error.code}).\n")
             continue
         if size == 0:  # an empty packet sends no frame: nothing comes back
             ok += 1
@@ -185,25 +233,42 @@ def run_loopback(socket, args):
             got = socket.recv(timeout=timeout)
         except spweth.Timeout:
             lost += 1
-            say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
+            lost_in_a_row += 1
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1, "problem": "lost",
+                      "sent_bytes": size, "sent_end": marker(eep)})
+            else:
+                say(f"Packet {i + 1}: {size} bytes sent, nothing came back.\n")
             continue
         finally:
             seconds += time.monotonic() - start
+        answered, lost_in_a_row = True, 0
         if got.data != packet or got.eep != eep:
             errors += 1
+            if args.json:
+                emit({"record": "loopback_packet", "packet": i + 1,
+                      "problem": "content differs" if len(got.data) == size else "length differs",
+                      "sent_bytes": size, "sent_end": marker(eep),
+                      "received_bytes": len(got.data), "received_end": marker(got.eep)})
+                continue
             differs = ", content differs" if len(got.data) == size else ""
             say(f"Packet {i + 1}: sent {size} bytes with {marker(eep)}, got {len(got.data)} "
                 f"bytes with {marker(got.eep)}{differs}.\n")
             continue
         ok += 1
         received_bytes += size
-        if not args.quiet and ((i + 1) % 100 == 0 or i + 1 == args.count):
+        if not args.quiet and not args.json and ((i + 1) % 100 == 0 or i + 1 == args.count):
             say(f"\rLoopback: {i + 1} / {args.count} packets")
     rate = received_bytes / seconds / 1e6 if seconds > 0 else 0.0
+    if args.json:
+        emit({"record": "loopback", "packets": args.count, "sent": sent, "intact": ok,
+              "bytes": received_bytes, "seconds": seconds, "mb_per_s": rate, "errors": errors,
+              "lost": lost, "credit_flow_control": crediting})
+        return 0 if errors == 0 and lost == 0 and sent == args.count else 1
     say(f"\nLoopback summary: {args.count} packets, {ok} intact, {received_bytes} bytes, "
         f"{rate:.2f} MB/s, {errors} errors, {lost} lost "
         f"(credit flow control {'on' if crediting else 'off'})\n")
-    return 0 if errors == 0 and lost == 0 else 1
+    return 0 if errors == 0 and lost == 0 and sent == args.count else 1
 
 
 def marker(eep):
@@ -263,6 +328,13 @@ def command_rmap(args):
                 raise
             result = error.code
         text = library().SpW_RMAP_Status_Text(result).decode(errors="replace")
+        if args.json:
+            record = {"record": "rmap", "operation": args.operation, "extended": args.extended,
+                      "address": args.address, "status": result, "status_text": text}
+            if args.operation != "write":
+                record["data"] = returned.hex() if result == 0 else ""
+            emit(record)
+            return 0 if result == 0 else 1
         say(f"RMAP {args.operation} at 0x{args.extended:02X}:{args.address:08X}: {result}, "
             f"{text}\n")
         if result == 0 and returned:
@@ -275,7 +347,8 @@ def command_rmap(args):
 def parser():
     top = argparse.ArgumentParser(prog="python -m spweth", description=__doc__)
     commands = top.add_subparsers(dest="command", required=True)
-    commands.add_parser("list", help="list the host's adapters")
+    listing = commands.add_parser("list", help="list the host's adapters")
+    listing.add_argument("--json", action="store_true", help="one JSON object per adapter")
 
     def with_socket(name, help_text):
         command = commands.add_parser(name, help=help_text)
@@ -285,6 +358,9 @@ def parser():
         command.add_argument("--host", help="the host's source address")
         command.add_argument("--spin", action="store_true",
                              help="poll without pause while waiting instead of sleeping")
+        command.add_argument("--json", action="store_true",
+                             help="print the results as JSON objects, one per line, with the "
+                                  "field names of spweth-demo --json")
         return command
 
     status = with_socket("status", "print the bridge's next status record")
@@ -310,7 +386,8 @@ def parser():
     rmap.add_argument("--hex", help="bytes to write")
     rmap.add_argument("--mask", help="read-modify-write mask (default: all bits)")
     rmap.add_argument("--logical-address", type=number, default=0xFE)
-    rmap.add_argument("--key", type=number, default=0)
+    rmap.add_argument("--key", type=number, default=DEFAULT_KEY,
+                      help=f"the target's key (default 0x{DEFAULT_KEY:02X})")
     rmap.add_argument("--initiator", type=number, default=0xFE)
     rmap.add_argument("--target-path", default="", help="SpaceWire address bytes, 3,17")
     rmap.add_argument("--reply-path", default="", help="reply address bytes, 1,2")

@@ -1,6 +1,7 @@
 """The package against the bridge emulator over real libpcap."""
 
 import gc
+import json
 import logging
 import os
 import random
@@ -186,6 +187,33 @@ def test_command_line_prints_what_the_demo_prints(start_bridge):
 
     assert summary(ours.stdout) == summary(demo.stdout)
     assert "Loopback summary: 40 packets, 40 intact" in ours.stdout
+
+
+def json_lines(shown):
+    assert shown.returncode == 0, shown.stderr
+    return [json.loads(line) for line in shown.stdout.splitlines()]
+
+
+def shape(record):
+    """The field names of a record, nested records included."""
+    return {key: shape(value) if isinstance(value, dict) else None for key, value in record.items()}
+
+
+def test_json_output_has_the_demo_s_fields(start_bridge):
+    start_bridge("--status-ms", "100")
+    assert json_lines(run_cli("list", "--json")) == json_lines(run_demo("list", "--json"))
+    (ours,) = json_lines(run_cli("status", "--iface", HOST_LINK, "--json"))
+    (demo,) = json_lines(run_demo("status", "--iface", HOST_LINK, "--json"))
+    assert shape(ours) == shape(demo)
+    for stable in ("record", "bridge", "speed_code", "speed_mbit", "switch_state"):
+        assert ours[stable] == demo[stable], stable
+    assert ours["spw1"]["link_state_name"] == demo["spw1"]["link_state_name"] == "RUN"
+    job = ["loopback", "--iface", HOST_LINK, "--count", "20", "--max", "3000", "--seed", "4",
+           "--json"]
+    (ours,), (demo,) = json_lines(run_cli(*job)), json_lines(run_demo(*job))
+    assert shape(ours) == shape(demo)
+    for key in ("packets", "sent", "intact", "bytes", "errors", "lost", "credit_flow_control"):
+        assert ours[key] == demo[key], key
 
 
 def test_link_monitor_draws_both_links(start_bridge, tmp_path):

@@ -1,5 +1,6 @@
 """RMAP through the bridge emulator's target (logical address 0xFE, key 0x20)."""
 
+import json
 import os
 import subprocess
 import time
@@ -60,8 +61,18 @@ def test_command_line_rmap_prints_what_the_demo_prints(rmap_bridge):
     # Each job runs twice (ours, then the demo's): every job leaves the memory as it found it.
     for job in [("rmap", "write", *iface, "--hex", "01 02 03 04 05"),
                 ("rmap", "read", *iface, "--length", "5"),
+                # the key both default to is the emulator's 0x20
+                ("rmap", "read", "--iface", HOST_LINK, "--address", "0x40", "--length", "5"),
                 ("rmap", "rmw", *iface, "--hex", "01 ff", "--mask", "0f 00"),
-                ("rmap", "read", "--iface", HOST_LINK, "--address", "0")]:  # wrong key
+                ("rmap", "read", "--iface", HOST_LINK, "--address", "0", "--key", "0x21")]:  # wrong key
         ours, demo = run_cli(*job), run_demo(*job)
         assert (ours.stdout, ours.returncode) == (demo.stdout, demo.returncode), job
     assert "RMAP read at 0x00:00000000: 3," in ours.stdout
+    # --json: the demo's objects, field for field
+    for job in [("rmap", "write", *iface, "--hex", "0a 0b", "--json"),
+                ("rmap", "read", *iface, "--length", "2", "--json"),
+                ("rmap", "rmw", *iface, "--hex", "01 02", "--mask", "00 00", "--json"),  # no change
+                ("rmap", "read", "--iface", HOST_LINK, "--address", "0", "--key", "0x21", "--json")]:
+        ours, demo = run_cli(*job), run_demo(*job)
+        assert (json.loads(ours.stdout), ours.returncode) == (json.loads(demo.stdout),
+                                                              demo.returncode), job

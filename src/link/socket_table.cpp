@@ -28,6 +28,7 @@ void renew_record(SocketRecord &record) {
     record.held.length = 0;
     record.last_time_ns.store(0, std::memory_order_relaxed);
     record.nano_timestamps = false;
+    record.batch_descriptor = -1;
     record.adapter_name.clear();
     record.has_own_bridge = false;
     record.has_own_source = false;

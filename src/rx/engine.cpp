@@ -107,6 +107,14 @@ constexpr auto kRowOfType = [] {
     return rows;
 }();
 
+// Frame types whose actions in some mode call an event handler (flag bits aside).
+constexpr bool is_handler_type(std::uint8_t type_byte) {
+    const unsigned type = type_byte & 0x3F;
+    return type == static_cast<unsigned>(FrameType::control_codes) ||
+           type == static_cast<unsigned>(FrameType::errors) ||
+           type == static_cast<unsigned>(FrameType::status);
+}
+
 const ActionRow *row_of(FrameType type) {
     const int row = kRowOfType[static_cast<std::uint8_t>(type)];
     return row < 0 ? nullptr : &kActionTable[row];
@@ -206,9 +214,10 @@ public:
 
 private:
     int run();
-    enum class Take { frame, next_turn, frames_lost, pcap_empty, no_slot };
+    enum class Take { frame, examined, next_turn, frames_lost, pcap_empty, no_slot };
 
     Take take_frame(FrameView &frame);
+    static void on_captured(u_char *user, const pcap_pkthdr *header, const u_char *bytes);
     std::optional<int> examine(const FrameView &frame);
     int finish_call(int result);
     std::optional<int> packet_end(std::int64_t length);
@@ -244,14 +253,15 @@ private:
     unsigned char *const type_;
     const std::uint32_t mask_;
     const Deadline deadline_;
-    const bool for_claimer_;          // a claimer's wait: every packet is gathered
-    bool gathering_ = false;          // the open packet is gathered in the record
-    std::int64_t frame_time_ns_ = 0;  // the capture time of the frame taken last
-    std::int64_t kept_time_ns_ = 0;   // that of the last frame the call's result holds
-    std::int64_t offset_ = 0;         // packet bytes so far, counted whether copied or not
-    bool packet_open_ = false;        // a start fragment was taken and no end yet
-    ReadBuffer *slot_ = nullptr;      // the socket's read buffer as found this turn
-    RecordCopy copy_;                 // released before every pcap read and on return
+    const bool for_claimer_;              // a claimer's wait: every packet is gathered
+    bool gathering_ = false;              // the open packet is gathered in the record
+    std::int64_t frame_time_ns_ = 0;      // the capture time of the frame taken last
+    std::int64_t kept_time_ns_ = 0;       // that of the last frame the call's result holds
+    std::int64_t offset_ = 0;             // packet bytes so far, counted whether copied or not
+    bool packet_open_ = false;            // a start fragment was taken and no end yet
+    ReadBuffer *slot_ = nullptr;          // the socket's read buffer as found this turn
+    RecordCopy copy_;                     // released before every pcap read and on return
+    std::optional<int> captured_result_;  // what examining a frame from pcap gave
 };
 
 int ReceiveCall::run() {
@@ -279,6 +289,9 @@ int ReceiveCall::run() {
                 wait_for_frame(socket_, deadline_);
                 continue;
             case Take::next_turn:
+                continue;
+            case Take::examined:
+                if (captured_result_) return finish_call(*captured_result_);
                 continue;
             case Take::frame:
                 break;
@@ -317,14 +330,29 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
         return Take::frame;
     }
     copy_.release();
-    pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    if (pcap_next_ex(socket_, &header, &data) <= 0) return Take::pcap_empty;
-    record_.counters.frames_received.add();
-    frame = FrameView(data, header->caplen);  // only the captured bytes are there
-    frame_time_ns_ = std::int64_t{header->ts.tv_sec} * 1000000000 +
-                     std::int64_t{header->ts.tv_usec} * (record_.nano_timestamps ? 1 : 1000);
-    return Take::frame;
+    // One frame, examined where pcap keeps it (pcap_next_ex would copy it out first).
+    captured_result_.reset();
+    if (pcap_dispatch(socket_, 1, &ReceiveCall::on_captured, reinterpret_cast<u_char *>(this)) <= 0)
+        return Take::pcap_empty;
+    return Take::examined;
+}
+
+void ReceiveCall::on_captured(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
+    auto &call = *reinterpret_cast<ReceiveCall *>(user);
+    call.record_.counters.frames_received.add();
+    call.frame_time_ns_ =
+        std::int64_t{header->ts.tv_sec} * 1000000000 +
+        std::int64_t{header->ts.tv_usec} * (call.record_.nano_timestamps ? 1 : 1000);
+    const FrameView frame(bytes, header->caplen);  // only the captured bytes are there
+    // A handler may call the library, a receive on this socket among them,
+    // which must not run inside pcap's dispatch: such a frame is held and
+    // examined once the dispatch has returned.
+    if (call.traits_.column == kPacketModes && frame.has_header() &&
+        is_handler_type(frame.type_byte())) [[unlikely]] {
+        call.hold(frame);
+        return;
+    }
+    call.captured_result_ = call.examine(frame);
 }
 
 std::optional<int> ReceiveCall::examine(const FrameView &frame) {

@@ -108,8 +108,7 @@ PutResult read_buffer_put(ReadBuffer &slot, const std::uint8_t *frame, std::uint
     return result;
 }
 
-void RecordCopy::release() {
-    if (data == nullptr) return;  // the usual case: the engine releases before every pcap read
+void RecordCopy::free_data() {
     std::free(data);
     data = nullptr;
     size = 0;

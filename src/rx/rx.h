@@ -81,8 +81,14 @@ struct RecordCopy {
     std::uint8_t *data = nullptr;
     int size = 0;
     std::int64_t time_ns = 0;  // the capture time of the record last taken
-    void release();
+    // Inline: the engine releases before every pcap read, and there is rarely a copy.
+    void release() {
+        if (data != nullptr) free_data();
+    }
     ~RecordCopy() { release(); }
+
+private:
+    void free_data();
 };
 
 // Takes the next record (fill must be above 0). Returns its length; -1 when

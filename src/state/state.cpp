@@ -15,10 +15,8 @@ LibraryState library_state;
 
 void *(*heap_allocate)(std::size_t size) = &std::malloc;
 
-bool skip_out_frame(const std::uint8_t *source_address) {
-    const LibraryState &s = library_state;
-    return s.recv_skip_out_frames != 0 &&
-           std::memcmp(source_address, s.skip_source_address.data(), 6) == 0;
+bool skipped_source(const std::uint8_t *source_address) {
+    return std::memcmp(source_address, library_state.skip_source_address.data(), 6) == 0;
 }
 
 // Gives the slot fresh, empty storage of `size` bytes (none when that fails).

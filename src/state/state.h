@@ -160,6 +160,7 @@ struct SocketRecord {
     HeldFrame held;
     std::string adapter_name;      // the pcap name it was opened on
     bool nano_timestamps = false;  // pcap gives it nanoseconds (else microseconds)
+    int batch_descriptor = -1;     // takes sendmmsg; -1: pcap_sendpacket frame by frame
     // The capture time of the last frame of what its last receive returned.
     std::atomic<std::int64_t> last_time_ns{0};
     // Its own addresses, once given; until then the process-wide ones.
@@ -264,7 +265,11 @@ T advance_shared(std::atomic<T> &counter, T step) {
 constexpr int normalise_flag(int on) { return on > 0 ? 1 : 0; }
 
 // The skip-out filter: true when the frame's source address must be dropped.
-bool skip_out_frame(const std::uint8_t *source_address);
+// Inline: every frame received asks it, and the filter is usually off.
+bool skipped_source(const std::uint8_t *source_address);
+inline bool skip_out_frame(const std::uint8_t *source_address) {
+    return library_state.recv_skip_out_frames != 0 && skipped_source(source_address);
+}
 
 // Heap used for read-buffer storage, record copies and handler blocks. Tests may
 // replace it to make allocations fail; handler blocks must stay free()-able.

@@ -1,6 +1,7 @@
 // SpaceWire packets out: cut into data frames, typed, paced by the bridge's credits.
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "link/frame.h"
 #include "link/sockets.h"
+#include "link/transmit.h"
 #include "rx/rx.h"
 #include "state/console.h"
 #include "tx/tx.h"
@@ -36,15 +38,22 @@ inline constexpr int kCreditPollSliceMs = 1;
 
 constexpr bool requests_eep(int end_marker) { return end_marker == 2 || end_marker == 5; }
 
-// Copies with the C library's memcpy. Knowing a copy to be at most 1495 bytes,
-// GCC would inline `rep movsq` instead, which takes about four times as long
-// for a full payload and cost the sender a tenth of its rate (bench/).
-void copy_payload(std::uint8_t *to, const unsigned char *from, std::size_t count) {
-    asm("" : "+r"(count));  // hides the bound from the optimiser
-    std::memcpy(to, from, count);
+enum class Credits { ready, failed, timed_out };
+
+// How many frames may go before the next credit check would wait (never
+// more than frame by frame would send), at most one batch.
+int frames_before_credit_wait(const frame::Route &route) {
+    const LibraryState &s = library_state;
+    if (s.send_crediting == 0) return kMaxBatchFrames;
+    const int credits = route.bridge_credits->load(std::memory_order_relaxed);
+    const int waits_at = std::min(s.send_credit_limit, s.send_credit_wait - 1);
+    return std::clamp(credits - waits_at, 1, kMaxBatchFrames);
 }
 
-enum class Credits { ready, failed, timed_out };
+int frames_left(std::size_t remaining) {
+    return static_cast<int>(
+        std::min<std::size_t>((remaining + kMaxPayload - 1) / kMaxPayload, kMaxBatchFrames));
+}
 
 // Before a frame: with crediting on and the credits down to the limit, reads
 // the socket until the bridge reports enough. Failed when they cannot come:
@@ -113,19 +122,18 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
 
     const SendLock lock(socket, &SocketLocks::sender, deadline);
     if (!lock.acquired()) return SPWETH_TIMED_OUT;
-    const frame::Route route = frame::route_of(*record);
+    SocketRecord &own = *const_cast<SocketRecord *>(record);
+    const frame::Route route = frame::route_of(own);
     const bool eep = requests_eep(end_marker);
-    std::array<std::uint8_t, frame::kMaxFrameSize> buffer;  // filled before each send
-    std::uint8_t *const payload = buffer.data() + kHeaderSize;
-    // The channel byte leads the first frame's payload; the data follow it.
-    std::size_t lead = 0;
-    if (with_channel) {
-        payload[0] = channel;
-        lead = 1;
-    }
+    // A batch of frames: each frame's header (and a leading channel byte) here,
+    // its payload where the caller keeps it, a short frame's fill from zeros.
+    std::array<std::array<std::uint8_t, kHeaderSize + 1>, kMaxBatchFrames> headers;
+    std::array<OutFrame, kMaxBatchFrames> frames;
+    static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
 
     const unsigned char *next = data;
     std::size_t remaining = static_cast<std::size_t>(total);
+    std::size_t lead = with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
     bool first = true;
     while (remaining > 0) {
         if (credits_needed(route)) {
@@ -138,30 +146,45 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
                     return SPWETH_TIMED_OUT;
             }
         }
-
-        const bool last = remaining <= kMaxPayload;
-        const std::size_t count = last ? remaining : kMaxPayload;
-        const std::size_t frame_size = frame::data_frame_size(count);
-        // A short frame's fill: a constant count of zero bytes after the
-        // payload, which compiles to a few stores (what lies past the frame's
-        // end stays in the buffer and is not sent).
-        if (count <= frame::kShortPayloadBound)
-            std::memset(payload + count, 0, frame::kShortPayloadBound + 1);
-        frame::write_header(buffer.data(), kFragmentType[first][last][eep],
-                            frame::take_data_frame_number(route), static_cast<std::uint16_t>(count),
-                            route);
-        const std::size_t data_count = count - lead;
-        if (data_count != 0) copy_payload(payload + lead, next, data_count);
-        next += data_count;
-        lead = 0;
-
-        if (pcap_sendpacket(socket, buffer.data(), static_cast<int>(frame_size)) != 0) {
-            console_error("\nError sending packet: %s\n", pcap_geterr(socket));
+        const int batch = std::min(frames_before_credit_wait(route), frames_left(remaining));
+        for (int i = 0; i < batch; ++i) {
+            const bool last = remaining <= kMaxPayload;
+            const std::size_t count = last ? remaining : kMaxPayload;
+            std::uint8_t *header = headers[static_cast<std::size_t>(i)].data();
+            frame::write_header(header, kFragmentType[first][last][eep],
+                                frame::take_data_frame_number(route),
+                                static_cast<std::uint16_t>(count), route);
+            OutFrame &out = frames[static_cast<std::size_t>(i)];
+            if (lead != 0) header[kHeaderSize] = channel;
+            out.pieces[0] = {header, kHeaderSize + lead};
+            const std::size_t data_count = count - lead;
+            out.piece_count = 1;
+            if (data_count != 0)
+                out.pieces[out.piece_count++] = {const_cast<unsigned char *>(next), data_count};
+            out.size = frame::data_frame_size(count);
+            if (out.size > kHeaderSize + count)
+                out.pieces[out.piece_count++] = {const_cast<std::uint8_t *>(kZeros),
+                                                 out.size - kHeaderSize - count};
+            next += data_count;
+            remaining -= count;
+            lead = 0;
+            first = false;
+        }
+        // The batch's credits are taken before it goes: a report that the
+        // receiving side records meanwhile then stands, as it would between
+        // two frames sent one by one.
+        const bool crediting = library_state.send_crediting != 0;
+        if (crediting) advance_shared(*route.bridge_credits, -batch);
+        const int sent = transmit_frames(socket, own, frames.data(), batch);
+        if (sent != batch) {
+            if (crediting) advance_shared(*route.bridge_credits, batch - sent);
+            // The frames after the refused one were never sent: their numbers
+            // go back, so that the bridge sees the gap of one refused frame.
+            advance_shared(*route.data_frame_counter,
+                           static_cast<std::uint8_t>(-(batch - sent - 1)));
+            console_error("\nError sending packet: %s\n", transmit_error(socket));
             return kSendFailed;
         }
-        if (library_state.send_crediting != 0) advance_shared(*route.bridge_credits, -1);
-        remaining -= count;
-        first = false;
     }
     return total;
 }

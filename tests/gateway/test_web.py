@@ -37,8 +37,9 @@ def test_status_and_its_event_stream_follow_the_bridge(web):
         assert time.monotonic() < deadline, status
         time.sleep(0.05)
     assert set(status["spw1"]) == CHANNEL_FIELDS == set(status["spw2"])
-    assert status["spw1"]["link_state_name"] == "Run" and status["spw1"]["link_state"] == 5
-    assert (status["speed"], status["speed_mbit"], status["switch_state"]) == (0x80, 400, 0x33)
+    assert status["spw1"]["link_state_name"] == "RUN" and status["spw1"]["link_state"] == 5
+    assert (status["speed_code"], status["speed_mbit"], status["switch_state"]) == (0x80, 400, 0x33)
+    assert (status["data_mode"], status["ccode_mode"]) == (3, 3)
     assert set(status["gateway"]) == GATEWAY_COUNTERS
     assert status["counters"]["frames_received"] > 0
 
@@ -55,7 +56,7 @@ def test_status_and_its_event_stream_follow_the_bridge(web):
     start = time.monotonic()
     _, fresh = stream.wait_for(lambda i: i["type"] == "status", timeout=5)
     assert time.monotonic() - start <= 2 * STATUS_PERIOD_S
-    assert fresh["time"] > replay[-1]["time"]
+    assert fresh["time_ms"] > replay[-1]["time_ms"]
 
     # Traffic through the gateway shows in the counters, clients in the events.
     before = fresh["spw1"]["tx_bytes"]

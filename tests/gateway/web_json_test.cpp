@@ -4,6 +4,7 @@
 // last id, a cursor from before a restart).
 #include "monitor.h"
 #include "status_json.h"
+#include "status_record.h"
 
 #include <gtest/gtest.h>
 
@@ -40,11 +41,17 @@ Bytes record(std::uint8_t speed, std::uint8_t switch_state, std::uint16_t switch
     return r;
 }
 
-TEST(WebStatusJson, EveryFieldOfTheRecordWithTheLibrarysNames) {
-    const auto j = gateway::web::status_record_json(record(0x80, 0x33, 0));
-    ASSERT_TRUE(j);
-    EXPECT_EQ((*j)["time"], 123456);
-    const json &spw1 = (*j)["spw1"];
+json status_of(const Bytes &bytes) {
+    const auto status = records::decode_status(bytes);
+    return status ? records::status_json(*status, "00:01:02:03:04:05") : json();
+}
+
+TEST(StatusRecordJson, EveryFieldOfTheRecordWithTheDemosNames) {
+    const json j = status_of(record(0x80, 0x33, 0));
+    EXPECT_EQ(j["record"], "status");
+    EXPECT_EQ(j["bridge"], "00:01:02:03:04:05");
+    EXPECT_EQ(j["time_ms"], 123456);
+    const json &spw1 = j["spw1"];
     EXPECT_EQ(spw1["tx_bytes"], (1ull << 40) + 5);
     EXPECT_EQ(spw1["rx_bytes"], 7);
     EXPECT_EQ(spw1["tx_packets"], 300);
@@ -54,26 +61,28 @@ TEST(WebStatusJson, EveryFieldOfTheRecordWithTheLibrarysNames) {
     EXPECT_EQ(spw1["tx_bytes_per_sec"], 1000);
     EXPECT_EQ(spw1["rx_bytes_per_sec"], 20);
     EXPECT_EQ(spw1["link_state"], 5);
-    EXPECT_EQ(spw1["link_state_name"], "Run");
-    EXPECT_EQ((*j)["spw2"]["rx_bytes_per_sec"], 4'000'000'000u);
-    EXPECT_EQ((*j)["spw2"]["link_state_name"], "Unknown");
-    EXPECT_EQ((*j)["speed"], 0x80);
-    EXPECT_EQ((*j)["speed_mbit"], 400);
-    EXPECT_EQ((*j)["switch_state"], 0x33);
+    EXPECT_EQ(spw1["link_state_name"], "RUN");
+    EXPECT_EQ(j["spw2"]["rx_bytes_per_sec"], 4'000'000'000u);
+    EXPECT_EQ(j["spw2"]["link_state_name"], "UNKNOWN");
+    EXPECT_EQ(j["speed_code"], 0x80);
+    EXPECT_EQ(j["speed_mbit"], 400);
+    EXPECT_EQ(j["switch_state"], 0x33);
+    EXPECT_EQ(j["data_mode"], 3);
+    EXPECT_EQ(j["ccode_mode"], 3);
 }
 
-TEST(WebStatusJson, TablesAtTheirEdges) {
-    const char *names[] = {"ErrorReset", "ErrorWait", "Ready", "Started", "Connecting", "Run"};
+TEST(StatusRecordJson, TablesAtTheirEdges) {
+    const char *names[] = {"ERROR_RESET", "ERROR_WAIT", "READY", "STARTED", "CONNECTING", "RUN"};
     for (std::uint8_t code = 0; code < 6; ++code)
-        EXPECT_STREQ(gateway::web::link_state_name(code), names[code]);
-    EXPECT_STREQ(gateway::web::link_state_name(6), "Unknown");
-    EXPECT_EQ(gateway::web::speed_mbit(0x20), 500u);
-    EXPECT_EQ(gateway::web::speed_mbit(0x10), 10u);
-    EXPECT_FALSE(gateway::web::speed_mbit(0x03));
-    EXPECT_TRUE((*gateway::web::status_record_json(record(0x03, 0, 0)))["speed_mbit"].is_null());
+        EXPECT_STREQ(records::link_state_name(code), names[code]);
+    EXPECT_STREQ(records::link_state_name(6), "UNKNOWN");
+    EXPECT_EQ(records::speed_mbit(0x20), 500u);
+    EXPECT_EQ(records::speed_mbit(0x10), 10u);
+    EXPECT_EQ(records::speed_mbit(0x03), 0u);
+    EXPECT_TRUE(status_of(record(0x03, 0, 0))["speed_mbit"].is_null());
     // A set switch-state word gives the switch state in its high byte.
-    EXPECT_EQ((*gateway::web::status_record_json(record(0, 0x33, 0x1200)))["switch_state"], 0x12);
-    EXPECT_FALSE(gateway::web::status_record_json(Bytes(87)));
+    EXPECT_EQ(status_of(record(0, 0x33, 0x1200))["switch_state"], 0x12);
+    EXPECT_FALSE(records::decode_status(Bytes(87)));
 }
 
 TEST(WebStatusJson, ErrorRecordsAndPrintedTexts) {
@@ -94,7 +103,7 @@ std::vector<std::uint64_t> ids(const std::vector<gateway::Monitor::Item> &items)
 
 TEST(WebMonitor, ANewReaderGetsTheLastFiftyAndTheLatestStatusThenWhatFollows) {
     gateway::Counters counters;
-    gateway::Monitor monitor(counters);
+    gateway::Monitor monitor(counters, "00:01:02:03:04:05");
     const spweth_socket_counters socket{};
     monitor.status_from_bridge(record(0x80, 0x33, 0), socket);  // id 1, replaced by id 62
     for (int i = 0; i < 60; ++i) monitor.gateway_event("event " + std::to_string(i));  // 2..61
@@ -121,7 +130,7 @@ TEST(WebMonitor, ANewReaderGetsTheLastFiftyAndTheLatestStatusThenWhatFollows) {
     EXPECT_EQ(monitor.next(stale, std::chrono::milliseconds(0)).size(), 51u);
 
     const json status = json::parse(monitor.status_json());
-    EXPECT_EQ(status["spw1"]["link_state_name"], "Run");
+    EXPECT_EQ(status["spw1"]["link_state_name"], "RUN");
     EXPECT_EQ(status["gateway"]["connections"], 0);
     EXPECT_EQ(json::parse(monitor.history_json())["samples"].size(), 2u);
     monitor.close();
@@ -131,10 +140,11 @@ TEST(WebMonitor, ANewReaderGetsTheLastFiftyAndTheLatestStatusThenWhatFollows) {
 TEST(WebMonitor, StatusBeforeTheFirstRecordHasNullFields) {
     gateway::Counters counters;
     gateway::count(counters.connections, 3);
-    gateway::Monitor monitor(counters);
+    gateway::Monitor monitor(counters, "00:01:02:03:04:05");
     const json status = json::parse(monitor.status_json());
     EXPECT_TRUE(status["spw1"].is_null());
-    EXPECT_TRUE(status["time"].is_null());
+    EXPECT_TRUE(status["time_ms"].is_null());
+    EXPECT_EQ(status["bridge"], "00:01:02:03:04:05");
     EXPECT_EQ(status["gateway"]["connections"], 3);
 }
 

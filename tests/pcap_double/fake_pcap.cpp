@@ -1,5 +1,6 @@
 #include "fake_pcap.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -26,7 +27,12 @@ struct World {
     std::vector<SentFrame> sent;
     Counters counters;
     int live_lists = 0;
+    bool batching = false;         // pcap_fileno gives descriptors that sendmmsg takes
+    bool batches_refused = false;  // sendmmsg fails with ENOSYS
 };
+
+// The descriptor the double gives handle i: far from any real one.
+constexpr int kFirstDescriptor = 1 << 20;
 
 World &world() {
     static World w;
@@ -61,10 +67,49 @@ void reset() {
     w.empty_poll_hook = nullptr;
     w.sent.clear();
     w.counters = Counters{};
+    w.batching = false;
+    w.batches_refused = false;
     // live_lists is kept: a list still held by the library is its to free.
 }
 
 void set_adapters(std::vector<Adapter> adapters) { world().adapters = std::move(adapters); }
+void set_batching(bool on) { world().batching = on; }
+void refuse_batches(bool refuse) { world().batches_refused = refuse; }
+
+// As the kernel does: the messages in order, up to the first refused one
+// (Call::sendpacket failures refuse a frame); -1 with errno when the first is.
+int sendmmsg(int descriptor, mmsghdr *messages, unsigned count, int) {
+    World &w = world();
+    const auto index = static_cast<std::size_t>(descriptor - kFirstDescriptor);
+    if (w.batches_refused) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (descriptor < kFirstDescriptor || index >= w.handles.size()) {
+        errno = EBADF;
+        return -1;
+    }
+    pcap_t *p = w.handles[index].get();
+    ++w.counters.batches;
+    for (unsigned i = 0; i < count; ++i) {
+        Bytes frame;
+        const msghdr &header = messages[i].msg_hdr;
+        for (std::size_t piece = 0; piece < header.msg_iovlen; ++piece) {
+            const auto *bytes = static_cast<const std::uint8_t *>(header.msg_iov[piece].iov_base);
+            frame.insert(frame.end(), bytes, bytes + header.msg_iov[piece].iov_len);
+        }
+        const bool accepted = !should_fail(Call::sendpacket);
+        p->state.sent.push_back(frame);
+        w.sent.push_back({p, std::move(frame), accepted});
+        if (!accepted) {
+            if (i > 0) return static_cast<int>(i);
+            errno = ENOBUFS;
+            return -1;
+        }
+        messages[i].msg_len = static_cast<unsigned>(w.sent.back().bytes.size());
+    }
+    return static_cast<int>(count);
+}
 void fail_next(Call call, int skip) { world().failures[call].skip = skip; }
 void fail_always(Call call, bool fail) { world().failures[call].always = fail; }
 
@@ -254,9 +299,33 @@ int pcap_next_ex(pcap_t *p, struct pcap_pkthdr **header, const u_char **data) {
     return 1;
 }
 
+// The frames pcap_next_ex would hand out, given to the callback in place;
+// count <= 0 takes every queued frame.
+int pcap_dispatch(pcap_t *p, int count, pcap_handler callback, u_char *user) {
+    pcap_pkthdr *header = nullptr;
+    const u_char *data = nullptr;
+    int handed = 0;
+    while (count <= 0 || handed < count) {
+        const int got = pcap_next_ex(p, &header, &data);
+        if (got < 0) return got;
+        if (got == 0) break;
+        callback(user, header, data);
+        ++handed;
+    }
+    return handed;
+}
+
 // The double has no descriptor to sleep on: idle waits spin over it as they
 // do with idle waits off, and deadline tests move the library's clock instead.
 int pcap_get_selectable_fd(pcap_t *) { return -1; }
+
+int pcap_fileno(pcap_t *p) {
+    fake_pcap::World &w = world();
+    if (!w.batching) return -1;
+    for (std::size_t i = 0; i < w.handles.size(); ++i)
+        if (w.handles[i].get() == p) return fake_pcap::kFirstDescriptor + static_cast<int>(i);
+    return -1;
+}
 
 int pcap_sendpacket(pcap_t *p, const u_char *bytes, int length) {
     const bool accepted = !fake_pcap::should_fail(Call::sendpacket);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pcap/pcap.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <deque>
@@ -49,8 +50,18 @@ struct Handle {
 // next_ex: a failing pcap_next_ex returns PCAP_ERROR (the adapter went away).
 enum class Call { findalldevs, open_live, compile, setfilter, setnonblock, sendpacket, next_ex };
 
-// Forgets every handle, adapter, failure and hook; the adapter list becomes empty.
+// Forgets every handle, adapter, failure and hook; the adapter list becomes
+// empty and batching off.
 void reset();
+
+// Batched sends: with batching on, pcap_fileno gives each handle a descriptor
+// of the double's, which its sendmmsg (put in the library's send_messages)
+// takes: frames reach sent_frames as those of pcap_sendpacket do, and
+// Call::sendpacket failures refuse frames within a batch. Refused batches
+// fail with ENOSYS, as on a system without sendmmsg.
+void set_batching(bool on);
+void refuse_batches(bool refuse);
+int sendmmsg(int descriptor, mmsghdr *messages, unsigned count, int flags);
 void set_adapters(std::vector<Adapter> adapters);
 
 // The (skip + 1)-th next call of this kind fails, once.
@@ -89,6 +100,7 @@ struct Counters {
     int freecode = 0;
     int close = 0;
     int empty_polls = 0;
+    int batches = 0;  // sendmmsg calls that reached a handle
 };
 const Counters &counters();
 int live_device_lists();  // lists handed out by pcap_findalldevs and not yet freed

@@ -118,7 +118,7 @@ TEST_F(CreditPacing, RefusedFrameIsNotCounted) {
     EXPECT_EQ(-2, send(3000));
     EXPECT_EQ(2u, sent().size());
     EXPECT_EQ(19, credits());
-    EXPECT_EQ("\nError sending packet: fake send failure\n", err_);
+    EXPECT_EQ(0u, err_.rfind("\nError sending packet: send: ", 0)) << err_;
 }
 
 using StoppedCreditWait = CreditFlowTest;

@@ -63,8 +63,7 @@ TEST_F(AddressSetters, PartialLengthChangesOnlyLeadingBytes) {
 TEST_F(AddressSetters, BadLengthOrNullChangesNothing) {
     const unsigned char mac[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
     const unsigned char zero[6] = {};
-    for (int length : {0, -1, 7})
-        EXPECT_EQ(-1, set_source_mac_address(mac, length)) << length;
+    for (int length : {0, -1, 7}) EXPECT_EQ(-1, set_source_mac_address(mac, length)) << length;
     EXPECT_EQ(-1, set_source_mac_address(nullptr, 3));
     EXPECT_EQ(-1, set_dest_mac_adress(nullptr, 6));
     EXPECT_EQ(0, std::memcmp(get_current_source_mac_address(), zero, 6));

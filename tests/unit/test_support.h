@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fake_pcap.h"
+#include "link/transmit.h"
 #include "spweth.h"
 #include "state/console.h"
 #include "state/state.h"
@@ -109,6 +110,9 @@ protected:
     void SetUp() override {
         spweth::reset_library_state();
         fake_pcap::reset();
+        // Frames go out in batches, as over a real adapter.
+        fake_pcap::set_batching(true);
+        spweth::send_messages = &fake_pcap::sendmmsg;
         spweth::console_redirect(&out_, &err_, nullptr);
     }
     void TearDown() override {

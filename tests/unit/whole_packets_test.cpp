@@ -201,3 +201,36 @@ TEST_F(WholePackets, ClosedSocketIsRefusedEverywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handler that receives from inside the receive that called it.
+pcap_t *nested_socket = nullptr;
+int nested_length = 0;
+void receiving_handler(unsigned char *data, int, unsigned char *) {
+    std::free(data);
+    std::array<unsigned char, 100> buffer{};
+    std::array<unsigned char, 6> mac{};
+    unsigned char type = 0;
+    nested_length = SpW_Recv_Packet(nested_socket, buffer.data(), 100, mac.data(), &type);
+}
+
+}  // namespace
+
+// A receive takes from pcap only the frames it consumes, one at a time, and a
+// handler it calls may receive on the same socket.
+TEST_F(WholePackets, ABurstIsTakenFrameByFrameAndAHandlerMayReceive) {
+    nested_socket = socket_;
+    nested_length = 0;
+    ASSERT_EQ(0, register_ccode_event_handler(&receiving_handler));
+    push(bridge_frame(kCodes, {0x05}));
+    push(bridge_frame(kFeof, pattern(11, 1)));
+    push(bridge_frame(kFeof, pattern(12, 2)));
+    push(bridge_frame(kFeof, pattern(13, 3)));
+    EXPECT_EQ(12, recv_packet(100));  // the handler took the first packet
+    EXPECT_EQ(11, nested_length);
+    EXPECT_EQ(pattern(12, 2), head(12));
+    EXPECT_EQ(1u, queued());
+    EXPECT_EQ(13, recv_packet(100));
+    EXPECT_EQ(4u, counters().frames_received);
+}

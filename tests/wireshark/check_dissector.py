@@ -8,6 +8,8 @@ each type against docs/wireshark-example.txt.
 --update writes the example text instead of comparing it."""
 import difflib
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 
@@ -66,12 +68,46 @@ EXPECTED = {
     29: {"spweth.packet.length": "29", "spwrmap.tid": "1", "spwrmap.header_crc": "0x6d",
          "spwrmap.header_crc_ok": "1", "spwrmap.data_length": "16", "spwrmap.data_crc_ok": "1",
          "spwrmap.request_in": "27", "spwrmap.response_time": "0.002000000"},
-    30: {"spwrmap.target_la": "0xfe", "spwrmap.tid": "2", "spwrmap.header_crc_ok": "0",
-         "spwrmap.data_crc_ok": "1"},
+    # header CRC wrong: not taken for RMAP (see FORCED for the preference)
+    30: {"spwrmap.target_la": "", "spwrmap.tid": "", "spwrmap.header_crc_ok": "",
+         "spweth.packet.length": "23"},
     31: {"spwrmap.header_crc_ok": "1", "spwrmap.data_crc_ok": "0", "spwrmap.reply_in": ""},
     32: {"spweth.number.expected": ""},
     34: {"spweth.packet.length": "5", "spweth.packet.frame": ""},
+    35: {"spwrmap.tid": "7", "spwrmap.reply_in": "36"},
+    36: {"spwrmap.tid": "7", "spwrmap.request_in": "35", "spwrmap.data_crc_ok": "0"},
+    37: {"spwrmap.tid": "8", "spwrmap.reply_in": ""},
 }
+
+# What a single pass (tshark without -2) shows as well: a command names its
+# reply, and a command without one says so.
+SINGLE_PASS = {
+    25: {"spwrmap.reply_in": "26"},
+    27: {"spwrmap.reply_in": "29"},
+    35: {"spwrmap.reply_in": "36"},
+    37: {"spwrmap.reply_in": ""},
+}
+
+# With the preference spwrmap.force, a packet whose header CRC is wrong is
+# decoded as RMAP too.
+FORCED = {
+    30: {"spwrmap.target_la": "0xfe", "spwrmap.tid": "2", "spwrmap.header_crc_ok": "0",
+         "spwrmap.data_crc_ok": "1"},
+    25: {"spwrmap.header_crc_ok": "1", "spwrmap.reply_in": "26"},
+}
+
+# The summary line (Info column) of a frame, in part.
+EXPECTED_INFO = {
+    8: "CCODES #0, length 4, credits 10, time code 5, interrupt 5, acknowledge 5, CC11 1",
+    20: "time code 1",
+    36: "RMAP reply to Read incrementing, TID 7, data CRC wrong",
+    37: "RMAP Read incrementing, TID 8, no reply",
+    26: "RMAP reply to Write incrementing with reply, TID 0, status 0",
+}
+NOT_IN_INFO = {36: "status"}
+
+# Severity of an expert info: informational (chat), not a warning.
+CHAT = "2097152"
 
 # Expert info that must be on a frame (part of its text).
 EXPECTED_EXPERTS = {
@@ -83,10 +119,22 @@ EXPECTED_EXPERTS = {
     24: "Frame of 16 bytes: shorter than the 19-byte header",
     32: "Frame numbering starts again at 0",
     34: "The packet begun in frame 33 was left unfinished",
+    31: "Command asks for a reply; none in the capture",
+    37: "Command asks for a reply; none in the capture",
 }
 
 # One frame of each type for the example text.
 EXAMPLE_FRAMES = [1, 2, 3, 4, 6, 7, 8, 9, 12, 13, 14, 16, 19, 25, 26, 29]
+
+
+def check_rows(rows, expected, what):
+    failures = []
+    for row in rows:
+        number = int(row["frame.number"])
+        for name, value in expected.get(number, {}).items():
+            if row[name] != value:
+                failures.append("%s, frame %d: %s is %r, expected %r" % (what, number, name, row[name], value))
+    return failures
 
 
 def main():
@@ -107,6 +155,30 @@ def main():
             expert = EXPECTED_EXPERTS.get(number)
             if expert and expert not in row["_ws.expert.message"]:
                 failures.append("frame %d: no expert info %r in %r" % (number, expert, row["_ws.expert.message"]))
+
+        failures += check_rows(frame_fields(script, capture, ["spwrmap.reply_in", "_ws.col.Info"],
+                                            two_pass=False), SINGLE_PASS, "single pass")
+        for row in frame_fields(script, capture, ["_ws.col.Info"], two_pass=False):
+            number = int(row["frame.number"])
+            if EXPECTED_INFO.get(number, "") not in row["_ws.col.Info"]:
+                failures.append("frame %d: summary %r lacks %r" % (number, row["_ws.col.Info"],
+                                                                   EXPECTED_INFO[number]))
+            if NOT_IN_INFO.get(number, "\0") in row["_ws.col.Info"]:
+                failures.append("frame %d: summary %r says %r" % (number, row["_ws.col.Info"],
+                                                                  NOT_IN_INFO[number]))
+        # The read ahead knows pcapng as well (Wireshark's own format).
+        if shutil.which("editcap"):
+            converted = os.path.join(folder, "frames.pcapng")
+            subprocess.run(["editcap", "-F", "pcapng", capture, converted], check=True)
+            failures += check_rows(frame_fields(script, converted, ["spwrmap.reply_in"], two_pass=False),
+                                   SINGLE_PASS, "single pass over pcapng")
+        forced_fields = sorted({name for row in FORCED.values() for name in row})
+        failures += check_rows(frame_fields(script, capture, forced_fields,
+                                            options=["spwrmap.force:TRUE"]), FORCED, "forced")
+        (restart,) = frame_fields(script, capture, ["_ws.expert.severity"], "frame.number == 32")
+        if restart["_ws.expert.severity"] != CHAT:
+            failures.append("frame 32: restart at 0 has severity %s, expected %s (chat)"
+                            % (restart["_ws.expert.severity"], CHAT))
 
         shown = " || ".join("frame.number == %d" % n for n in EXAMPLE_FRAMES)
         text = run_tshark(script, capture, ["-V", "-O", "spweth,spwrmap", "-Y", shown])

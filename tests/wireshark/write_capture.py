@@ -70,6 +70,19 @@ def rmap_write_with_address():
     return b"\x03\x07" + header + bytes([crc8(header) ^ 0xFF]) + data + bytes([crc8(data)])
 
 
+def rmap_read(tid):
+    """An incrementing read of 4 bytes at 0x100 with reply, initiator 0x67."""
+    header = bytes([0xFE, 0x01, 0x4C, 0x20, 0x67]) + tid.to_bytes(2, "big") + bytes([0, 0, 0, 1, 0, 0, 0, 4])
+    return header + bytes([crc8(header)])
+
+
+def rmap_read_reply_bad_data_crc(tid):
+    """The reply to rmap_read(tid), status 0, its data CRC inverted."""
+    header = bytes([0x67, 0x01, 0x0C, 0x00, 0xFE]) + tid.to_bytes(2, "big") + bytes([0, 0, 0, 4])
+    data = b"\x11\x22\x33\x44"
+    return header + bytes([crc8(header)]) + data + bytes([crc8(data) ^ 0xFF])
+
+
 def damaged_data_crc():
     return P0_COMMAND[:-1] + bytes([P0_COMMAND[-1] ^ 0x01])
 
@@ -110,6 +123,9 @@ FRAMES = [
     (HOST, 1, 0, b"again", {}),                            # 32 numbering starts again
     (BRIDGE, 3, 6, b"first", {}),                          # 33 SOF, never finished
     (BRIDGE, 1, 7, b"whole", {}),                          # 34 FEOF: a packet of its own
+    (HOST, 1, 1, rmap_read(7), {}),                        # 35 RMAP read, TID 7
+    (BRIDGE, 1, 8, rmap_read_reply_bad_data_crc(7), {}),   # 36 its reply, data CRC wrong
+    (HOST, 1, 2, rmap_read(8), {}),                        # 37 RMAP read, TID 8: no reply
 ]
 
 

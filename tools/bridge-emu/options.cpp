@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace bridge_emu {
 
@@ -84,23 +85,31 @@ bool parse_mac(const char *name, const char *text, wire::Mac &out) {
 constexpr unsigned long kMaxEvery = 1000000000UL;
 constexpr unsigned long kMaxRmapMemory = 1UL << 24;  // what a data length field can reach
 constexpr unsigned long kMaxRmapLatencyUs = 10000000UL;
+constexpr unsigned kDefaultRmapKey = 0x20;
+constexpr unsigned kDefaultRmapMemory = 65536;
 
-// "LA,KEY,BYTES": the target's logical address, key and memory size.
+// "LA,KEY,BYTES": the target's logical address, key and memory size. KEY
+// and BYTES may be left out from the end: the key is then 0x20, the key that
+// spweth-demo and the Python package take by default, and the memory 64 KiB.
 bool parse_rmap_target(const char *text, RmapTargetSettings &out) {
-    const std::string all = text;
-    const auto first = all.find(',');
-    const auto second = first == std::string::npos ? first : all.find(',', first + 1);
-    if (second == std::string::npos) {
+    std::vector<std::string> fields;
+    for (std::string rest = text;;) {
+        const auto comma = rest.find(',');
+        fields.push_back(rest.substr(0, comma));
+        if (comma == std::string::npos) break;
+        rest.erase(0, comma + 1);
+    }
+    if (fields.size() > 3 || fields[0].empty()) {
         std::fprintf(stderr,
-                     "--rmap-target: expected LA,KEY,BYTES such as 0xFE,0x20,65536, got '%s'\n",
+                     "--rmap-target: expected LA[,KEY[,BYTES]] such as 0xFE,0x20,65536, got '%s'\n",
                      text);
         return false;
     }
-    unsigned logical_address = 0, key = 0, bytes = 0;
-    if (!parse_number("rmap-target", all.substr(0, first).c_str(), 0, 0xFF, logical_address) ||
-        !parse_number("rmap-target", all.substr(first + 1, second - first - 1).c_str(), 0, 0xFF,
-                      key) ||
-        !parse_number("rmap-target", all.substr(second + 1).c_str(), 1, kMaxRmapMemory, bytes))
+    unsigned logical_address = 0, key = kDefaultRmapKey, bytes = kDefaultRmapMemory;
+    if (!parse_number("rmap-target", fields[0].c_str(), 0, 0xFF, logical_address) ||
+        (fields.size() > 1 && !parse_number("rmap-target", fields[1].c_str(), 0, 0xFF, key)) ||
+        (fields.size() > 2 &&
+         !parse_number("rmap-target", fields[2].c_str(), 1, kMaxRmapMemory, bytes)))
         return false;
     out.logical_address = static_cast<std::uint8_t>(logical_address);
     out.key = static_cast<std::uint8_t>(key);
@@ -128,8 +137,9 @@ void print_usage(const char *program) {
         "  --spin-us N               after a frame, keep polling the capture for N us\n"
         "                            (up to 100000) before sleeping in poll(): no wake-up\n"
         "                            delay while frames keep coming (default 0)\n"
-        "  --rmap-target LA,KEY,BYTES  an RMAP target with that logical address, key and\n"
-        "                            zeroed memory at address 0 (e.g. 0xFE,0x20,65536);\n"
+        "  --rmap-target LA[,KEY[,BYTES]]  an RMAP target with that logical address, key\n"
+        "                            (default 0x20) and zeroed memory at address 0 (default\n"
+        "                            65536 bytes), e.g. 0xFE,0x20,65536;\n"
         "                            other packets loop back as before\n"
         "  --rmap-latency-us N       the RMAP target answers each command N us after it\n"
         "                            arrived, up to 10000000 (default 0: at once); the\n"

@@ -3,111 +3,46 @@
 // Scriptable subcommands and an interactive menu over the library's public
 // interface: adapters, sockets, addresses, packets, control codes, reception
 // with the three event handlers, configuration, status, read-buffer and
-// credit settings, and a loopback test against a bridge that loops SpW1 to SpW2.
+// credit settings, a loopback test against a bridge that loops SpW1 to SpW2,
+// RMAP transactions and a live monitor. The command line is checked in
+// cli.cpp before any adapter is opened; --json results are made in records.cpp.
 #include <pcap/pcap.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "cli.h"
+#include "monitor.h"
+#include "records.h"
 #include "spweth.h"
 #include "spweth_rmap.h"
 
+namespace demo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<unsigned char>;
+using nlohmann::json;
 
-constexpr int kExitUsage = 2;
-constexpr int kRecvBufferSize = 1 << 20;
+constexpr int kRecvBufferSize = static_cast<int>(kLargestReceivedPacket);
 
-// ---------------------------------------------------------------- arguments
-
-struct Options {
-    std::string command;
-    std::vector<std::string> words;  // positional arguments after the command
-    std::map<std::string, std::string> values;
-    bool has(const std::string &key) const { return values.count(key) != 0; }
-    std::string get(const std::string &key, const std::string &fallback = "") const {
-        auto it = values.find(key);
-        return it == values.end() ? fallback : it->second;
-    }
-    long number(const std::string &key, long fallback) const {
-        return has(key) ? std::strtol(get(key).c_str(), nullptr, 0) : fallback;
-    }
-};
-
-// Flags that take no value.
-bool is_switch(const std::string &key) {
-    return key == "eep" || key == "verbose" || key == "no-credits" || key == "quiet" ||
-           key == "spin" || key == "verify" || key == "no-reply" || key == "no-increment";
-}
-
-Options parse_options(int argc, char **argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.rfind("--", 0) == 0) {
-            std::string key = arg.substr(2);
-            if (auto eq = key.find('='); eq != std::string::npos) {
-                options.values[key.substr(0, eq)] = key.substr(eq + 1);
-            } else if (is_switch(key) || i + 1 >= argc) {
-                options.values[key] = "1";
-            } else {
-                options.values[key] = argv[++i];
-            }
-        } else if (options.command.empty()) {
-            options.command = arg;
-        } else {
-            options.words.push_back(arg);
-        }
-    }
-    return options;
-}
-
-std::optional<mac_address> parse_mac(const std::string &text) {
-    mac_address mac{};
-    unsigned b[6];
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
-        6)
-        return std::nullopt;
-    for (int i = 0; i < 6; ++i) {
-        if (b[i] > 0xFF) return std::nullopt;
-        mac.bytes[i] = static_cast<unsigned char>(b[i]);
-    }
-    return mac;
-}
-
-std::string format_mac(const unsigned char *mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                  mac[3], mac[4], mac[5]);
-    return text;
-}
-
-std::optional<Bytes> parse_hex(const std::string &text) {
-    Bytes bytes;
-    std::string digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c)))
-            digits += c;
-        else if (c != ' ' && c != ':' && c != ',' && c != '-')
-            return std::nullopt;
-    if (digits.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return bytes;
+// One line on standard error: a failure at run time.
+template <typename... Args>
+void fail(const char *format, Args... args) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "spweth-demo: ");
+    std::fprintf(stderr, format, args...);
+    std::fputc('\n', stderr);
 }
 
 // A small, seedable generator: the same seed gives the same packets.
@@ -145,59 +80,42 @@ std::vector<std::pair<std::string, std::string>> list_adapters() {
     return adapters;
 }
 
-// The adapter number of --iface NAME, or --num N.
-std::optional<int> adapter_number(const Options &options) {
-    if (options.has("num")) return static_cast<int>(options.number("num", -1));
-    if (!options.has("iface")) {
-        std::fprintf(stderr, "Name the adapter with --iface NAME (or --num N); see 'list'.\n");
-        return std::nullopt;
-    }
-    const auto adapters = list_adapters();
-    for (std::size_t i = 0; i < adapters.size(); ++i)
-        if (adapters[i].first == options.get("iface")) return static_cast<int>(i);
-    std::fprintf(stderr, "No adapter named %s; see 'list'.\n", options.get("iface").c_str());
-    return std::nullopt;
-}
-
 // An open socket with the addresses of the options applied; closed on scope exit.
 class Session {
 public:
-    static std::optional<Session> open(const Options &options) {
-        const auto number = adapter_number(options);
-        if (!number) return std::nullopt;
-        if (options.has("bridge")) {
-            const auto mac = parse_mac(options.get("bridge"));
-            if (!mac) return bad_mac("--bridge");
-            set_dest_mac_address(mac->bytes, 6);
-        }
-        if (options.has("host")) {
-            const auto mac = parse_mac(options.get("host"));
-            if (!mac) return bad_mac("--host");
-            set_source_mac_address(mac->bytes, 6);
-        }
+    static std::optional<Session> open(const SocketOptions &options) {
+        if (options.bridge) set_dest_mac_address(options.bridge->bytes, 6);
+        if (options.host) set_source_mac_address(options.host->bytes, 6);
         // Waits sleep in the kernel rather than keep a core busy; --spin polls instead.
-        set_recv_idle_wait(options.has("spin") ? 0 : 1);
-        const intptr_t socket = SpW_Socket_Init(*number);
+        set_recv_idle_wait(options.spin ? 0 : 1);
+        const intptr_t socket = options.number ? SpW_Socket_Init(*options.number)
+                                               : SpW_Socket_Init_By_Name(options.iface.c_str());
         if (socket < 0) {
-            std::fprintf(stderr, "Opening adapter %d failed with %ld.\n", *number,
-                         static_cast<long>(socket));
+            if (options.number)
+                fail("cannot open adapter number %d (error %ld); see 'spweth-demo list'",
+                     *options.number, static_cast<long>(socket));
+            else
+                fail("cannot open adapter %s (error %ld); see 'spweth-demo list'",
+                     options.iface.c_str(), static_cast<long>(socket));
             return std::nullopt;
         }
-        return Session(reinterpret_cast<pcap *>(socket));
+        return Session(
+            reinterpret_cast<pcap *>(socket),
+            options.number ? "number " + std::to_string(*options.number) : options.iface);
     }
-    Session(Session &&other) noexcept : socket_(std::exchange(other.socket_, nullptr)) {}
+    Session(Session &&other) noexcept
+        : socket_(std::exchange(other.socket_, nullptr)), name_(std::move(other.name_)) {}
+    Session &operator=(Session &&) = delete;
     ~Session() {
         if (socket_ != nullptr) SpW_Socket_Close(socket_);
     }
     pcap *socket() const { return socket_; }
+    const std::string &name() const { return name_; }
 
 private:
-    explicit Session(pcap *socket) : socket_(socket) {}
-    static std::optional<Session> bad_mac(const char *option) {
-        std::fprintf(stderr, "%s takes an address such as 00:01:02:03:04:05.\n", option);
-        return std::nullopt;
-    }
+    Session(pcap *socket, std::string name) : socket_(socket), name_(std::move(name)) {}
     pcap *socket_;
+    std::string name_;
 };
 
 mac_address bridge_address() {
@@ -206,9 +124,7 @@ mac_address bridge_address() {
     return mac;
 }
 
-std::chrono::milliseconds timeout_of(const Options &options, long fallback_ms) {
-    return std::chrono::milliseconds(options.number("timeout-ms", fallback_ms));
-}
+const char *end_name(bool eep) { return eep ? "EEP" : "EOP"; }
 
 // ---------------------------------------------------------------- console
 
@@ -277,140 +193,151 @@ void on_status(unsigned char *data, int size, unsigned char *) {
 
 // ---------------------------------------------------------------- commands
 
-int command_list() {
+int command_list(bool as_json) {
     const auto adapters = list_adapters();
-    for (std::size_t i = 0; i < adapters.size(); ++i)
+    for (std::size_t i = 0; i < adapters.size(); ++i) {
+        if (as_json) {
+            print_json({{"record", "adapter"},
+                        {"number", i},
+                        {"name", adapters[i].first},
+                        {"description", adapters[i].second}});
+            continue;
+        }
         std::printf(
             "%zu. %s (%s)\n", i, adapters[i].first.c_str(),
             adapters[i].second.empty() ? "No description available" : adapters[i].second.c_str());
-    return adapters.empty() ? 1 : 0;
+    }
+    if (adapters.empty()) fail("no adapters found (capturing may need CAP_NET_RAW)");
+    return adapters.empty() ? kExitFailed : kExitOk;
 }
 
-std::optional<Bytes> payload_of(const Options &options) {
-    if (options.has("hex")) return parse_hex(options.get("hex"));
-    if (options.has("file")) {
-        std::ifstream file(options.get("file"), std::ios::binary);
-        if (!file) return std::nullopt;
+std::optional<Bytes> payload_of(const SendOptions &options) {
+    if (options.hex) return options.hex;
+    if (!options.file.empty()) {
+        std::ifstream file(options.file, std::ios::binary);
+        if (!file) {
+            fail("cannot read %s", options.file.c_str());
+            return std::nullopt;
+        }
         return Bytes(std::istreambuf_iterator<char>(file), {});
     }
-    Bytes bytes(static_cast<std::size_t>(options.number("random", 16)));
-    Random(static_cast<std::uint64_t>(options.number("seed", 1))).fill(bytes);
+    Bytes bytes(static_cast<std::size_t>(options.random));
+    Random(options.seed).fill(bytes);
     return bytes;
 }
 
-int command_send(const Options &options) {
-    const auto payload = payload_of(options);
-    if (!payload) {
-        std::fprintf(stderr, "Give the packet with --hex BYTES, --file PATH or --random N.\n");
-        return kExitUsage;
+int command_send(const Invocation &inv) {
+    const auto payload = payload_of(inv.send);
+    if (!payload) return kExitFailed;
+    if (payload->size() > static_cast<std::size_t>(std::numeric_limits<int>::max() - 1)) {
+        fail("%s holds %zu bytes; a packet holds at most %d", inv.send.file.c_str(),
+             payload->size(), std::numeric_limits<int>::max() - 1);
+        return kExitFailed;
     }
-    auto session = Session::open(options);
-    if (!session) return 1;
-    const int marker = options.has("eep") ? 2 : 1;
-    const int sent =
-        options.has("channel")
-            ? SpW_Send_Packet_From_Channel(session->socket(), payload->data(),
-                                           static_cast<int>(payload->size()), marker,
-                                           static_cast<int>(options.number("channel", 0)))
-            : SpW_Send_Packet(session->socket(), payload->data(), static_cast<int>(payload->size()),
-                              marker);
-    std::printf("Sent %d bytes with %s.\n", sent, marker == 2 ? "EEP" : "EOP");
-    return sent < 0 ? 1 : 0;
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
+    const int marker = inv.send.eep ? 2 : 1;
+    const int size = static_cast<int>(payload->size());
+    const int sent = inv.send.channel
+                         ? SpW_Send_Packet_From_Channel(session->socket(), payload->data(), size,
+                                                        marker, *inv.send.channel)
+                         : SpW_Send_Packet(session->socket(), payload->data(), size, marker);
+    if (sent < 0) {
+        fail("sending %d bytes failed (%d)", size, sent);
+        return kExitFailed;
+    }
+    std::printf("Sent %d bytes with %s.\n", sent, end_name(inv.send.eep));
+    return kExitOk;
 }
 
-int command_recv(const Options &options) {
-    auto session = Session::open(options);
-    if (!session) return 1;
-    register_ccode_event_handler(on_ccodes);
-    register_err_frame_event_handler(on_error_frame);
-    register_status_event_handler(on_status);
+int command_recv(const Invocation &inv) {
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
+    if (!inv.json) {
+        register_ccode_event_handler(on_ccodes);
+        register_err_frame_event_handler(on_error_frame);
+        register_status_event_handler(on_status);
+    }
     Bytes buffer(kRecvBufferSize);
-    const long count = options.number("count", 1);
-    const int timeout_ms = static_cast<int>(timeout_of(options, 5000).count());
-    int received = 0;
-    for (long i = 0; i < count; ++i) {
+    for (long i = 0; i < inv.recv.count; ++i) {
         mac_address from = bridge_address();
         unsigned char type = 0;
-        const int length = SpW_Recv_Packet_From_MAC_Timeout(
-            session->socket(), buffer.data(), kRecvBufferSize, from.bytes, &type, timeout_ms);
+        const int length =
+            SpW_Recv_Packet_From_MAC_Timeout(session->socket(), buffer.data(), kRecvBufferSize,
+                                             from.bytes, &type, inv.recv.timeout_ms);
         if (length < 0) {
-            std::printf("No packet within the time-out.\n");
-            break;
+            fail("no packet from %s within %d ms (%ld of %ld received)",
+                 format_mac(from.bytes).c_str(), inv.recv.timeout_ms, i, inv.recv.count);
+            return kExitFailed;
         }
-        ++received;
+        const auto size = static_cast<std::size_t>(std::min(length, kRecvBufferSize));
+        if (inv.json) {
+            print_json({{"record", "packet"},
+                        {"packet", i + 1},
+                        {"source", format_mac(from.bytes)},
+                        {"length", length},
+                        {"end", end_name(type == 1)},
+                        {"data", hex_text(buffer.data(), size)}});
+            continue;
+        }
         char title[80];
         std::snprintf(title, sizeof title, "Packet %ld from %s, %s", i + 1,
-                      format_mac(from.bytes).c_str(), type == 1 ? "EEP" : "EOP");
+                      format_mac(from.bytes).c_str(), end_name(type == 1));
         const LibraryOutput output;
-        debug_dump(title, buffer.data(), static_cast<unsigned>(std::min(length, kRecvBufferSize)));
+        debug_dump(title, buffer.data(), static_cast<unsigned>(size));
     }
-    return received == count ? 0 : 1;
+    return kExitOk;
 }
 
-int command_codes(const Options &options) {
-    std::vector<unsigned char> codes;
-    for (const auto &word : options.words)
-        codes.push_back(static_cast<unsigned char>(std::strtol(word.c_str(), nullptr, 0)));
-    if (codes.empty()) {
-        std::fprintf(stderr, "Give one or more code values.\n");
-        return kExitUsage;
-    }
-    auto session = Session::open(options);
-    if (!session) return 1;
-    const std::string kind = options.get("kind", "time");
-    const int five_bit = static_cast<int>(options.number("five-bit", 0));
+int command_codes(const Invocation &inv) {
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
+    const CodesOptions &c = inv.codes;
+    Bytes codes = c.values;
     const int count = static_cast<int>(codes.size());
     pcap *s = session->socket();
     int result;
-    if (kind == "time")
+    if (c.kind == "time")
         result = SpW_Send_Time_Codes(s, codes.data(), count);
-    else if (kind == "int")
-        result = SpW_Send_INT_Codes(s, codes.data(), count, five_bit);
-    else if (kind == "ack")
-        result = SpW_Send_ACK_Codes(s, codes.data(), count, five_bit);
-    else if (kind == "cc01")
+    else if (c.kind == "int")
+        result = SpW_Send_INT_Codes(s, codes.data(), count, c.five_bit);
+    else if (c.kind == "ack")
+        result = SpW_Send_ACK_Codes(s, codes.data(), count, c.five_bit);
+    else if (c.kind == "cc01")
         result = SpW_Send_CC01_Codes(s, codes.data(), count);
-    else if (kind == "cc11")
+    else if (c.kind == "cc11")
         result = SpW_Send_CC11_Codes(s, codes.data(), count);
-    else if (kind == "raw")
+    else
         result = SpW_Send_CCodes(s, codes.data(), count);
-    else {
-        std::fprintf(stderr, "--kind is one of time, int, ack, cc01, cc11, raw.\n");
-        return kExitUsage;
+    if (result != 0) {
+        fail("sending %d %s code(s) failed (%d)", count, c.kind.c_str(), result);
+        return kExitFailed;
     }
-    std::printf("Sent %d %s code(s): %s\n", count, kind.c_str(), result == 0 ? "ok" : "refused");
-    return result == 0 ? 0 : 1;
+    std::printf("Sent %d %s code(s): ok\n", count, c.kind.c_str());
+    return kExitOk;
 }
 
-int command_config(const Options &options) {
-    if (options.words.empty()) {
-        std::fprintf(stderr,
-                     "config SETTING: speed MBIT | switch DATA CCODE | status-freq N | "
-                     "receive-timer N | filter N | data-filter VALUE MASK | bridge-mac MAC | "
-                     "host-mac MAC | auto-bridge-mac | auto-host-mac | reset | hw-reset\n");
-        return kExitUsage;
-    }
-    auto arg = [&](std::size_t i) {
-        return i < options.words.size() ? std::strtoul(options.words[i].c_str(), nullptr, 0) : 0ul;
-    };
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(arg(i)); };
-    auto session = Session::open(options);
-    if (!session) return 1;
+int command_config(const Invocation &inv) {
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
     pcap *s = session->socket();
-    const std::string what = options.words[0];
+    const ConfigOptions &c = inv.config;
+    const auto value = [&](std::size_t i) { return i < c.values.size() ? c.values[i] : 0u; };
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(value(i)); };
+    const std::string &what = c.setting;
     int result;
     if (what == "speed")
-        result = SpW_Eth_Set_SpW_Speed(s, static_cast<unsigned>(arg(1)));
+        result = SpW_Eth_Set_SpW_Speed(s, value(0));
     else if (what == "switch")
-        result = SpW_Eth_Set_Switch_Mode(s, byte(1), byte(2));
+        result = SpW_Eth_Set_Switch_Mode(s, byte(0), byte(1));
     else if (what == "status-freq")
-        result = SpW_Eth_Set_Status_Freq(s, byte(1));
+        result = SpW_Eth_Set_Status_Freq(s, byte(0));
     else if (what == "receive-timer")
-        result = SpW_Eth_Set_Receive_Timer(s, byte(1));
+        result = SpW_Eth_Set_Receive_Timer(s, byte(0));
     else if (what == "filter")
-        result = SpW_Eth_Set_Filtr(s, byte(1));
+        result = SpW_Eth_Set_Filtr(s, byte(0));
     else if (what == "data-filter")
-        result = SpW_Eth_Set_Data_Filtr(s, byte(1), byte(2));
+        result = SpW_Eth_Set_Data_Filtr(s, byte(0), byte(1));
     else if (what == "auto-bridge-mac")
         result = SpW_Eth_Set_Auto_MAC_Dest(s);
     else if (what == "auto-host-mac")
@@ -419,150 +346,109 @@ int command_config(const Options &options) {
         result = SpW_Eth_Reset(s);
     else if (what == "hw-reset")
         result = SpW_Eth_Set_Hardware_Reset(s);
-    else if (what == "bridge-mac" || what == "host-mac") {
-        const auto mac = parse_mac(options.words.size() > 1 ? options.words[1] : "");
-        if (!mac) {
-            std::fprintf(stderr, "%s takes an address such as 00:01:02:03:04:05.\n", what.c_str());
-            return kExitUsage;
-        }
-        result = what == "bridge-mac" ? SpW_Eth_Set_MAC_Dest(s, &*mac)
-                                      : SpW_Eth_Set_MAC_Source(s, &*mac);
-    } else {
-        std::fprintf(stderr, "Unknown setting %s.\n", what.c_str());
-        return kExitUsage;
+    else if (what == "bridge-mac")
+        result = SpW_Eth_Set_MAC_Dest(s, &c.mac);
+    else
+        result = SpW_Eth_Set_MAC_Source(s, &c.mac);
+    if (result != 0) {
+        fail("configuration '%s' was refused (%d)", what.c_str(), result);
+        return kExitFailed;
     }
-    std::printf("Configuration '%s' %s.\n", what.c_str(), result == 0 ? "sent" : "refused");
-    return result == 0 ? 0 : 1;
+    std::printf("Configuration '%s' sent.\n", what.c_str());
+    return kExitOk;
 }
 
-int command_status(const Options &options) {
-    auto session = Session::open(options);
-    if (!session) return 1;
+int command_status(const Invocation &inv) {
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
     spw_eth_state state{};
     const mac_address from = bridge_address();
-    const int length = SpW_Eth_Get_State_From_MAC_Timeout(
-        session->socket(), &state, &from, static_cast<int>(timeout_of(options, 5000).count()));
+    const int length =
+        SpW_Eth_Get_State_From_MAC_Timeout(session->socket(), &state, &from, inv.status_timeout_ms);
     if (length <= 0) {
-        std::printf("No status record from %s within the time-out.\n",
-                    format_mac(from.bytes).c_str());
-        return 1;
+        fail("no status record from %s within %d ms", format_mac(from.bytes).c_str(),
+             inv.status_timeout_ms);
+        return kExitFailed;
+    }
+    if (inv.json) {
+        print_json(status_json(decode_status(state), format_mac(from.bytes)));
+        return kExitOk;
     }
     const LibraryOutput output;
     print_spw_eth_state(&state);
-    return 0;
+    return kExitOk;
 }
 
 // ---------------------------------------------------------------- RMAP
 
-// "3,17,4": SpaceWire address bytes, at most 12.
-std::optional<Bytes> parse_path(const std::string &text) {
-    Bytes bytes;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        char *end = nullptr;
-        const std::string word = text.substr(at, comma - at);
-        const unsigned long value = std::strtoul(word.c_str(), &end, 0);
-        if (word.empty() || *end != '\0' || value > 0xFF || bytes.size() == 12) return std::nullopt;
-        bytes.push_back(static_cast<unsigned char>(value));
-        at = comma + 1;
-    }
-    return bytes;
-}
-
-// The target of --logical-address, --key, --initiator, --target-path, --reply-path.
-std::optional<spw_rmap_target> rmap_target_of(const Options &options) {
+spw_rmap_target rmap_target_of(const RmapOptions &options) {
     spw_rmap_target target{};
-    target.target_logical_address =
-        static_cast<unsigned char>(options.number("logical-address", 0xFE));
-    target.key = static_cast<unsigned char>(options.number("key", 0));
-    target.initiator_logical_address =
-        static_cast<unsigned char>(options.number("initiator", 0xFE));
-    const auto target_path = parse_path(options.get("target-path"));
-    const auto reply_path = parse_path(options.get("reply-path"));
-    if (!target_path || !reply_path) {
-        std::fprintf(stderr, "--target-path and --reply-path take up to 12 bytes such as 3,17.\n");
-        return std::nullopt;
-    }
-    std::copy(target_path->begin(), target_path->end(), target.target_address);
-    target.target_address_length = static_cast<int>(target_path->size());
-    std::copy(reply_path->begin(), reply_path->end(), target.reply_address);
-    target.reply_address_length = static_cast<int>(reply_path->size());
+    target.target_logical_address = static_cast<unsigned char>(options.logical_address);
+    target.key = static_cast<unsigned char>(options.key);
+    target.initiator_logical_address = static_cast<unsigned char>(options.initiator);
+    std::copy(options.target_path.begin(), options.target_path.end(), target.target_address);
+    target.target_address_length = static_cast<int>(options.target_path.size());
+    std::copy(options.reply_path.begin(), options.reply_path.end(), target.reply_address);
+    target.reply_address_length = static_cast<int>(options.reply_path.size());
     return target;
 }
 
-int command_rmap(const Options &options) {
-    const std::string kind = options.words.empty() ? "" : options.words[0];
-    const auto target = rmap_target_of(options);
-    if (!target) return kExitUsage;
-    if (!options.has("address") || (kind != "read" && kind != "write" && kind != "rmw")) {
-        std::fprintf(stderr,
-                     "usage: rmap read|write|rmw --iface NAME --address A ... (see help)\n");
-        return kExitUsage;
-    }
-    const auto address = static_cast<unsigned>(options.number("address", 0));
-    const auto extended = static_cast<unsigned char>(options.number("extended", 0));
-    const int timeout_ms = static_cast<int>(options.number("timeout-ms", 1000));
-    const int increment = options.has("no-increment") ? 0 : SPW_RMAP_INCREMENT;
-    std::optional<Bytes> data;
-    if (kind != "read") {
-        data = parse_hex(options.get("hex"));
-        if (!data || data->empty()) {
-            std::fprintf(stderr, "Give the data with --hex BYTES.\n");
-            return kExitUsage;
-        }
-    }
-    auto session = Session::open(options);
-    if (!session) return 1;
+int command_rmap(const Invocation &inv) {
+    const RmapOptions &o = inv.rmap;
+    const spw_rmap_target target = rmap_target_of(o);
+    const auto extended = static_cast<unsigned char>(o.extended);
+    const int increment = o.no_increment ? 0 : SPW_RMAP_INCREMENT;
+    auto session = Session::open(inv.socket);
+    if (!session) return kExitFailed;
     pcap *socket = session->socket();
 
     int result = 0;
     Bytes returned;
-    if (kind == "write") {
-        const int flags = increment | (options.has("verify") ? SPW_RMAP_VERIFY : 0) |
-                          (options.has("no-reply") ? 0 : SPW_RMAP_REPLY);
-        result = SpW_RMAP_Write(socket, &*target, extended, address, data->data(),
-                                static_cast<int>(data->size()), flags, timeout_ms);
-    } else if (kind == "read") {
-        returned.resize(static_cast<std::size_t>(std::max(0l, options.number("length", 4))));
-        result = SpW_RMAP_Read(socket, &*target, extended, address, returned.data(),
-                               static_cast<int>(returned.size()), increment, timeout_ms);
+    Bytes data = o.data;
+    if (o.operation == "write") {
+        const int flags =
+            increment | (o.verify ? SPW_RMAP_VERIFY : 0) | (o.no_reply ? 0 : SPW_RMAP_REPLY);
+        result = SpW_RMAP_Write(socket, &target, extended, o.address, data.data(),
+                                static_cast<int>(data.size()), flags, o.timeout_ms);
+    } else if (o.operation == "read") {
+        returned.resize(static_cast<std::size_t>(o.length));
+        result = SpW_RMAP_Read(socket, &target, extended, o.address, returned.data(),
+                               static_cast<int>(returned.size()), increment, o.timeout_ms);
     } else {
-        const auto mask = parse_hex(options.get("mask", std::string(data->size() * 2, 'F')));
-        if (!mask || mask->size() != data->size()) {
-            std::fprintf(stderr, "--mask takes as many bytes as --hex.\n");
-            return kExitUsage;
+        Bytes mask = o.mask ? *o.mask : Bytes(data.size(), 0xFF);
+        returned.resize(data.size());
+        result = SpW_RMAP_Read_Modify_Write(socket, &target, extended, o.address, data.data(),
+                                            mask.data(), static_cast<int>(data.size()),
+                                            returned.data(), o.timeout_ms);
+    }
+    const char *text = SpW_RMAP_Status_Text(result);
+    if (inv.json) {
+        json record{{"record", "rmap"},     {"operation", o.operation}, {"extended", o.extended},
+                    {"address", o.address}, {"status", result},         {"status_text", text}};
+        if (o.operation != "write")
+            record["data"] = result == 0 ? hex_text(returned.data(), returned.size()) : "";
+        print_json(record);
+    } else {
+        std::printf("RMAP %s at 0x%02X:%08X: %d, %s\n", o.operation.c_str(), extended, o.address,
+                    result, text);
+        if (result == 0 && !returned.empty()) {
+            const LibraryOutput output;
+            debug_dump(o.operation == "read" ? "Data read" : "Old data", returned.data(),
+                       static_cast<unsigned>(returned.size()));
         }
-        returned.resize(data->size());
-        result = SpW_RMAP_Read_Modify_Write(socket, &*target, extended, address, data->data(),
-                                            mask->data(), static_cast<int>(data->size()),
-                                            returned.data(), timeout_ms);
     }
-    std::printf("RMAP %s at 0x%02X:%08X: %d, %s\n", kind.c_str(), extended, address, result,
-                SpW_RMAP_Status_Text(result));
-    if (result == 0 && !returned.empty()) {
-        const LibraryOutput output;
-        debug_dump(kind == "read" ? "Data read" : "Old data", returned.data(),
-                   static_cast<unsigned>(returned.size()));
-    }
-    return result == 0 ? 0 : 1;
+    if (result != 0) fail("RMAP %s failed: %d, %s", o.operation.c_str(), result, text);
+    return result == 0 ? kExitOk : kExitFailed;
 }
+
+// ---------------------------------------------------------------- loopback
 
 // Sizes of the loopback test: --sizes A,B,C cycles through a list; otherwise
 // random sizes between --min and --max.
 class SizePlan {
 public:
-    explicit SizePlan(const Options &options)
-        : random_(static_cast<std::uint64_t>(options.number("seed", 1))),
-          min_(options.number("min", 1)),
-          max_(options.number("max", 4096)) {
-        std::string list = options.get("sizes");
-        for (std::size_t at = 0; at < list.size();) {
-            const std::size_t comma = std::min(list.find(',', at), list.size());
-            sizes_.push_back(std::strtol(list.substr(at, comma - at).c_str(), nullptr, 0));
-            at = comma + 1;
-        }
-    }
+    explicit SizePlan(const LoopbackOptions &options)
+        : random_(options.seed), min_(options.min), max_(options.max), sizes_(options.sizes) {}
     long largest() const {
         return sizes_.empty() ? std::max(min_, max_)
                               : *std::max_element(sizes_.begin(), sizes_.end());
@@ -580,17 +466,40 @@ private:
     std::vector<long> sizes_;
 };
 
-int run_loopback(pcap *socket, const Options &options) {
-    const bool crediting = !options.has("no-credits");
-    set_send_crediting(crediting ? 1 : 0);
-    if (options.has("credit-limit"))
-        set_send_credit_limit(static_cast<int>(options.number("credit-limit", 10)));
-    if (options.has("credit-wait"))
-        set_send_credit_wait(static_cast<int>(options.number("credit-wait", 15)));
-    register_err_frame_event_handler(on_error_frame);
+// What the loopback test reports of one packet that did not come back intact.
+void report_packet(bool as_json, long number, const char *problem, long size, bool eep,
+                   int length = -1, bool got_eep = false) {
+    if (as_json) {
+        json record{{"record", "loopback_packet"},
+                    {"packet", number},
+                    {"problem", problem},
+                    {"sent_bytes", size},
+                    {"sent_end", end_name(eep)}};
+        if (length >= 0) {
+            record["received_bytes"] = length;
+            record["received_end"] = end_name(got_eep);
+        }
+        print_json(record);
+        return;
+    }
+    if (std::strcmp(problem, "send failed") == 0)
+        std::printf("Packet %ld: send of %ld bytes failed (%d).\n", number, size, length);
+    else if (std::strcmp(problem, "lost") == 0)
+        std::printf("Packet %ld: %ld bytes sent, nothing came back.\n", number, size);
+    else
+        std::printf("Packet %ld: sent %ld bytes with %s, got %d bytes with %s%s.\n", number, size,
+                    end_name(eep), length, end_name(got_eep),
+                    length == size ? ", content differs" : "");
+}
 
-    const long count = options.number("count", 100);
-    const bool quiet = options.has("quiet");
+int run_loopback(pcap *socket, const LoopbackOptions &options, bool as_json) {
+    const bool crediting = !options.no_credits;
+    set_send_crediting(crediting ? 1 : 0);
+    if (options.credit_limit) set_send_credit_limit(*options.credit_limit);
+    if (options.credit_wait) set_send_credit_wait(*options.credit_wait);
+    if (!as_json) register_err_frame_event_handler(on_error_frame);
+
+    const long count = options.count;
     SizePlan plan(options);
     // While the sender waits for credits, what the bridge sends back is set
     // aside in the read buffer: keep the host's own frames out of it (they
@@ -600,22 +509,34 @@ int run_loopback(pcap *socket, const Options &options) {
         set_recv_skip_out_frames(1);
     const long echo_frames = plan.largest() / 1495 + 1;
     set_recv_buffer_size(static_cast<int>(std::max(1000000l, 2 * echo_frames * (1514 + 4))));
-    const int timeout_ms = static_cast<int>(timeout_of(options, 3000).count());
+    const int timeout_ms = options.timeout_ms;
     set_send_credit_timeout(timeout_ms);
     Bytes packet, buffer(kRecvBufferSize);
-    long ok = 0, errors = 0, lost = 0;
+    long ok = 0, errors = 0, lost = 0, sent_packets = 0;
+    long lost_in_a_row = 0;
+    bool answered = false;  // something came back from the bridge in this run
     unsigned long long bytes = 0;
     const auto start = Clock::now();
     for (long i = 0; i < count; ++i) {
-        const long size = std::clamp(plan.next(i), 0l, static_cast<long>(kRecvBufferSize));
+        // With no bridge answering, one lost packet says it all: stop rather
+        // than wait out the time-out of every packet left.
+        if (lost_in_a_row > 0 && (!answered || lost_in_a_row >= 3)) {
+            if (!as_json && !options.quiet) std::printf("\n");
+            fail("no answer from the bridge %s within %d ms: stopped after packet %ld of %ld",
+                 format_mac(get_current_dest_mac_address()).c_str(), timeout_ms, i, count);
+            break;
+        }
+        const long size = plan.next(i);
         packet.resize(static_cast<std::size_t>(size));
         plan.random().fill(packet);
         const bool eep = plan.random().next() & 1;
+        ++sent_packets;
         const int sent =
             SpW_Send_Packet(socket, packet.data(), static_cast<int>(size), eep ? 2 : 1);
         if (sent != size) {
             ++lost;
-            std::printf("Packet %ld: send of %ld bytes failed (%d).\n", i + 1, size, sent);
+            ++lost_in_a_row;
+            report_packet(as_json, i + 1, "send failed", size, eep, sent);
             continue;
         }
         if (size == 0) {  // an empty packet sends no frame: nothing comes back
@@ -626,48 +547,75 @@ int run_loopback(pcap *socket, const Options &options) {
         unsigned char type = 0;
         const int length = SpW_Recv_Packet_From_MAC_Timeout(socket, buffer.data(), kRecvBufferSize,
                                                             from.bytes, &type, timeout_ms);
-        if (length == SPWETH_TIMED_OUT) {
+        if (length == SPWETH_TIMED_OUT || length < 0) {
             ++lost;
-            std::printf("Packet %ld: %ld bytes sent, nothing came back.\n", i + 1, size);
+            ++lost_in_a_row;
+            report_packet(as_json, i + 1, "lost", size, eep);
             continue;
         }
+        answered = true;
+        lost_in_a_row = 0;
         if (length != size || type != (eep ? 1 : 0) ||
             std::memcmp(buffer.data(), packet.data(), static_cast<std::size_t>(size)) != 0) {
             ++errors;
-            std::printf("Packet %ld: sent %ld bytes with %s, got %d bytes with %s%s.\n", i + 1,
-                        size, eep ? "EEP" : "EOP", length, type == 1 ? "EEP" : "EOP",
-                        length == size ? ", content differs" : "");
+            report_packet(as_json, i + 1, length == size ? "content differs" : "length differs",
+                          size, eep, length, type == 1);
             continue;
         }
         ++ok;
         bytes += static_cast<unsigned long long>(size);
-        if (!quiet && ((i + 1) % 100 == 0 || i + 1 == count)) {
+        if (!as_json && !options.quiet && ((i + 1) % 100 == 0 || i + 1 == count)) {
             std::printf("\rLoopback: %ld / %ld packets", i + 1, count);
             std::fflush(stdout);
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf(
-        "\nLoopback summary: %ld packets, %ld intact, %llu bytes, %.2f MB/s, "
-        "%ld errors, %ld lost (credit flow control %s)\n",
-        count, ok, bytes, seconds > 0 ? bytes / seconds / 1e6 : 0.0, errors, lost,
-        crediting ? "on" : "off");
-    return errors == 0 && lost == 0 ? 0 : 1;
+    const double rate = seconds > 0 ? bytes / seconds / 1e6 : 0.0;
+    if (as_json) {
+        print_json({{"record", "loopback"},
+                    {"packets", count},
+                    {"sent", sent_packets},
+                    {"intact", ok},
+                    {"bytes", bytes},
+                    {"seconds", seconds},
+                    {"mb_per_s", rate},
+                    {"errors", errors},
+                    {"lost", lost},
+                    {"credit_flow_control", crediting}});
+    } else {
+        std::printf(
+            "\nLoopback summary: %ld packets, %ld intact, %llu bytes, %.2f MB/s, "
+            "%ld errors, %ld lost (credit flow control %s)\n",
+            count, ok, bytes, rate, errors, lost, crediting ? "on" : "off");
+    }
+    const bool passed = errors == 0 && lost == 0 && sent_packets == count;
+    if (!passed && answered)
+        fail("loopback failed: %ld of %ld packets intact, %ld errors, %ld lost", ok, count, errors,
+             lost);
+    return passed ? kExitOk : kExitFailed;
 }
 
-int command_loopback(const Options &options) {
-    auto session = Session::open(options);
-    return session ? run_loopback(session->socket(), options) : 1;
+int command_loopback(const Invocation &inv) {
+    auto session = Session::open(inv.socket);
+    return session ? run_loopback(session->socket(), inv.loopback, inv.json) : kExitFailed;
 }
 
 // ---------------------------------------------------------------- menu
 
-int read_int(const char *prompt) {
-    std::printf("%s", prompt);
-    std::fflush(stdout);
-    char line[128];
-    if (!std::fgets(line, sizeof line, stdin)) return -1;
-    return static_cast<int>(std::strtol(line, nullptr, 0));
+std::string read_line(const char *prompt);
+
+// A number within low..high from the user; nothing (and a note) for anything
+// else, so that a menu action with a typo does nothing rather than send a
+// value nobody meant.
+std::optional<int> read_number(const char *prompt, long long low, long long high) {
+    const std::string line = read_line(prompt);
+    const auto value = parse_number(line);
+    if (!value || *value < low || *value > high) {
+        std::printf("'%s' is not a number within %lld..%lld: nothing done.\n", line.c_str(), low,
+                    high);
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
 }
 
 std::string read_line(const char *prompt) {
@@ -699,7 +647,7 @@ void menu_action(char key, pcap *&socket) {
     };
     switch (key) {
         case '1':
-            command_list();
+            command_list(false);
             break;
         case '2': {
             intptr_t opened = 0;
@@ -741,11 +689,15 @@ void menu_action(char key, pcap *&socket) {
         case '6':
             if (need_socket()) {
                 const auto bytes = parse_hex(read_line("Packet bytes (hex): "));
-                const int eep = read_int("End marker (1 EOP, 2 EEP): ");
-                if (bytes)
+                if (!bytes) {
+                    std::printf("Give hexadecimal digits in pairs: nothing sent.\n");
+                    break;
+                }
+                const auto eep = read_number("End marker (1 EOP, 2 EEP): ", 1, 2);
+                if (eep)
                     std::printf("Sent %d bytes.\n",
                                 SpW_Send_Packet(socket, bytes->data(),
-                                                static_cast<int>(bytes->size()), eep));
+                                                static_cast<int>(bytes->size()), *eep));
             }
             break;
         case '7':
@@ -756,8 +708,8 @@ void menu_action(char key, pcap *&socket) {
                 const int length = SpW_Recv_Packet_From_MAC_Timeout(
                     socket, buffer.data(), kRecvBufferSize, from.bytes, &type, 5000);
                 const LibraryOutput output;
-                if (length == SPWETH_TIMED_OUT)
-                    std::printf("Nothing within 5 s.\n");
+                if (length < 0)
+                    std::printf("Nothing within 5 s (%d).\n", length);
                 else
                     debug_dump(type == 1 ? "Packet (EEP)" : "Packet (EOP)", buffer.data(),
                                static_cast<unsigned>(std::min(length, kRecvBufferSize)));
@@ -765,15 +717,21 @@ void menu_action(char key, pcap *&socket) {
             break;
         case '8':
             if (need_socket())
-                std::printf("Result %d\n", SpW_Send_Time_Code(socket, read_int("Time code: ")));
+                if (const auto code = read_number("Time code (0-63): ", 0, 63))
+                    std::printf("Result %d\n", SpW_Send_Time_Code(socket, *code));
             break;
         case '9':
             if (need_socket()) {
-                const int kind = read_int("1 INT, 2 ACK: ");
-                const int code = read_int("Code: ");
-                const int five_bit = read_int("Five-bit identifier (0/1): ");
-                std::printf("Result %d\n", kind == 2 ? SpW_Send_ACK_Code(socket, code, five_bit)
-                                                     : SpW_Send_INT_Code(socket, code, five_bit));
+                const auto kind = read_number("1 INT, 2 ACK: ", 1, 2);
+                if (!kind) break;
+                const auto five_bit = read_number("Five-bit identifier (0/1): ", 0, 1);
+                if (!five_bit) break;
+                const auto code = read_number(*five_bit ? "Code (0-31): " : "Code (0-63): ", 0,
+                                              *five_bit ? 31 : 63);
+                if (!code) break;
+                std::printf("Result %d\n", *kind == 2
+                                               ? SpW_Send_ACK_Code(socket, *code, *five_bit)
+                                               : SpW_Send_INT_Code(socket, *code, *five_bit));
             }
             break;
         case 'a':
@@ -788,17 +746,24 @@ void menu_action(char key, pcap *&socket) {
             break;
         case 'c':
             if (need_socket())
-                std::printf(
-                    "Result %d\n",
-                    SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(read_int("Mbit/s: "))));
+                if (const auto mbit =
+                        read_number("Mbit/s (10, 50, 100, 200, 300, 400, 500): ", 10, 500))
+                    std::printf("Result %d\n",
+                                SpW_Eth_Set_SpW_Speed(socket, static_cast<unsigned>(*mbit)));
             break;
         case 'd':
             if (need_socket()) {
-                const int data = read_int("Data mode (0-8): ");
-                const int ccode = read_int("Control-code mode (0-8): ");
+                const auto data = read_number("Data mode (0-8): ", 0, 8);
+                if (!data) break;
+                const auto ccode = read_number("Control-code mode (0-3, 5-8): ", 0, 8);
+                if (!ccode) break;
+                if (*ccode == 4) {
+                    std::printf("Control-code mode 4 does not exist: nothing sent.\n");
+                    break;
+                }
                 std::printf("Result %d\n",
-                            SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(data),
-                                                    static_cast<unsigned char>(ccode)));
+                            SpW_Eth_Set_Switch_Mode(socket, static_cast<unsigned char>(*data),
+                                                    static_cast<unsigned char>(*ccode)));
             }
             break;
         case 'e':
@@ -817,15 +782,19 @@ void menu_action(char key, pcap *&socket) {
             }
             break;
         case 'g':
-            std::printf("Buffering %d\n",
-                        set_recv_buffering(read_int("Read buffers on (1) / off (0): ")));
-            set_recv_buffer_size(read_int("Read buffer size (bytes, >= 1500): "));
+            if (const auto on = read_number("Read buffers on (1) / off (0): ", 0, 1))
+                std::printf("Buffering %d\n", set_recv_buffering(*on));
+            if (const auto size =
+                    read_number("Read buffer size (bytes, 1500-67108864): ", 1500, 1 << 26))
+                set_recv_buffer_size(*size);
             break;
         case 'h':
-            std::printf("Crediting %d\n",
-                        set_send_crediting(read_int("Credit flow control (1/0): ")));
-            set_send_credit_limit(read_int("Credit limit (1-32): "));
-            set_send_credit_wait(read_int("Credit wait level: "));
+            if (const auto on = read_number("Credit flow control (1/0): ", 0, 1))
+                std::printf("Crediting %d\n", set_send_crediting(*on));
+            if (const auto limit = read_number("Credit limit (1-32): ", 1, 32))
+                set_send_credit_limit(*limit);
+            if (const auto level = read_number("Credit wait level (0-255): ", 0, 255))
+                set_send_credit_wait(*level);
             std::printf("Bridge credits now %d\n", get_bridge_credits());
             break;
         case 'i': {
@@ -835,11 +804,17 @@ void menu_action(char key, pcap *&socket) {
         }
         case 'k':
             if (need_socket()) {
-                Options loop;
-                loop.values["count"] = std::to_string(read_int("Packets: "));
-                loop.values["min"] = std::to_string(read_int("Smallest size: "));
-                loop.values["max"] = std::to_string(read_int("Largest size: "));
-                run_loopback(socket, loop);
+                LoopbackOptions loop;
+                const auto count = read_number("Packets: ", 1, 1 << 30);
+                if (!count) break;
+                const auto min = read_number("Smallest size: ", 0, kLargestReceivedPacket);
+                if (!min) break;
+                const auto max = read_number("Largest size: ", *min, kLargestReceivedPacket);
+                if (!max) break;
+                loop.count = *count;
+                loop.min = *min;
+                loop.max = *max;
+                run_loopback(socket, loop, false);
             }
             break;
         default:
@@ -873,47 +848,60 @@ int command_menu() {
     return 0;
 }
 
-void usage() {
-    std::printf(
-        "usage: spweth-demo COMMAND [options]\n"
-        "  info                                  SDK and demo versions\n"
-        "  list                                  list the host's adapters\n"
-        "  menu                                  interactive console menu\n"
-        "  send     --iface NAME (--hex BYTES | --file PATH | --random N) [--eep] [--channel C]\n"
-        "  recv     --iface NAME [--count N] [--timeout-ms T]\n"
-        "  codes    --iface NAME [--kind time|int|ack|cc01|cc11|raw] [--five-bit 0|1] VALUE...\n"
-        "  config   --iface NAME SETTING [VALUES]   (run without SETTING for the list)\n"
-        "  status   --iface NAME [--timeout-ms T]\n"
-        "  loopback --iface NAME [--count N] [--sizes A,B,... | --min A --max B] [--seed S]\n"
-        "           [--no-credits] [--credit-limit L] [--credit-wait W] [--timeout-ms T] "
-        "[--quiet]\n"
-        "  rmap     read|write|rmw --iface NAME --address A [--extended E] [--length N]\n"
-        "           [--hex BYTES] [--mask BYTES] [--logical-address LA] [--key K]\n"
-        "           [--initiator LA] [--target-path 3,17] [--reply-path 1,2]\n"
-        "           [--no-increment] [--verify] [--no-reply] [--timeout-ms T]\n"
-        "Every command also takes --num N instead of --iface, --bridge MAC and --host MAC,\n"
-        "and --spin to poll without pause while waiting instead of sleeping.\n");
-}
-
 }  // namespace
 
-int main(int argc, char **argv) {
-    set_console_handler(on_library_message, nullptr);
-    const Options options = parse_options(argc, argv);
-    if (options.command == "info") {
-        const LibraryOutput output;
-        Display_SDK_and_demo_information();
-        return 0;
+int run(const Invocation &inv) {
+    switch (inv.command) {
+        case Command::info: {
+            const LibraryOutput output;
+            Display_SDK_and_demo_information();
+            return kExitOk;
+        }
+        case Command::list:
+            return command_list(inv.json);
+        case Command::menu:
+            return command_menu();
+        case Command::help:
+            return kExitOk;
+        case Command::send:
+            return command_send(inv);
+        case Command::recv:
+            return command_recv(inv);
+        case Command::codes:
+            return command_codes(inv);
+        case Command::config:
+            return command_config(inv);
+        case Command::status:
+            return command_status(inv);
+        case Command::loopback:
+            return command_loopback(inv);
+        case Command::rmap:
+            return command_rmap(inv);
+        case Command::monitor: {
+            auto session = Session::open(inv.socket);
+            return session ? run_monitor(session->socket(), session->name(), inv.monitor, inv.json)
+                           : kExitFailed;
+        }
     }
-    if (options.command == "list") return command_list();
-    if (options.command == "menu") return command_menu();
-    if (options.command == "send") return command_send(options);
-    if (options.command == "recv") return command_recv(options);
-    if (options.command == "codes") return command_codes(options);
-    if (options.command == "config") return command_config(options);
-    if (options.command == "status") return command_status(options);
-    if (options.command == "loopback") return command_loopback(options);
-    if (options.command == "rmap") return command_rmap(options);
-    usage();
-    return options.command.empty() || options.command == "help" ? 0 : kExitUsage;
+    return kExitUsage;
+}
+
+}  // namespace demo
+
+int main(int argc, char **argv) {
+    // No exception leaves main: one that escapes a command is a failure at
+    // run time, reported on one line.
+    try {
+        set_console_handler(demo::on_library_message, nullptr);
+        const demo::Parsed parsed = demo::parse_command_line(argc, argv);
+        if (!parsed.invocation) return parsed.exit_code;
+        return demo::run(*parsed.invocation);
+    } catch (const std::exception &error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "spweth-demo: %s\n", error.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "spweth-demo: unexpected failure\n");
+    }
+    return demo::kExitFailed;
 }

@@ -16,6 +16,7 @@
 #include "log.h"
 #include "options.h"
 #include "spweth.h"
+#include "status_record.h"
 #include "tcp_side.h"
 #include "web_side.h"
 
@@ -50,7 +51,7 @@ int run(const Options &options) {
     set_console_handler(&library_message, &verbose);
 
     Counters counters;
-    Monitor monitor(counters);
+    Monitor monitor(counters, records::format_mac(options.bridge.data()));
     std::optional<WebSide> web;
     if (options.http) {
         web.emplace(options, monitor, counters);
@@ -72,10 +73,8 @@ int run(const Options &options) {
         if (const std::string error = web->listen(); !error.empty()) return failed(error);
     bridge.start(tcp);
     if (web) web->start();
-    log_line("serving adapter %s, bridge %02x:%02x:%02x:%02x:%02x:%02x, crediting %s",
-             options.iface.c_str(), options.bridge[0], options.bridge[1], options.bridge[2],
-             options.bridge[3], options.bridge[4], options.bridge[5],
-             options.crediting ? "on" : "off");
+    log_line("serving adapter %s, bridge %s, crediting %s", options.iface.c_str(),
+             records::format_mac(options.bridge.data()).c_str(), options.crediting ? "on" : "off");
 
     Stats stats(io, counters, options.stats_s);
     stats.start();

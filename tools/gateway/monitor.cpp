@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include "status_json.h"
+#include "status_record.h"
 
 #include <algorithm>
 
@@ -28,20 +29,17 @@ void Monitor::add(const nlohmann::json &item, bool logged) {
 
 void Monitor::status_from_bridge(std::span<const std::uint8_t> record,
                                  const spweth_socket_counters &counters) {
-    auto fields = web::status_record_json(record);
-    if (!fields) return;  // a status payload too short to hold the record
+    const auto status = records::decode_status(record);
+    if (!status) return;  // a status payload too short to hold the record
     const std::int64_t at = now_ms();
     nlohmann::json item = {{"type", "status"}, {"at_ms", at}};
-    item.update(*fields);
-    item["counters"] = web::socket_counters_json(counters);
+    item.update(records::status_json(*status, bridge_));
+    item["counters"] = records::counters_json(counters);
     item["gateway"] = web::gateway_counters_json(counters_);
 
-    const auto rate = [&](const char *port, const char *field) {
-        return (*fields)[port][field].get<std::uint32_t>();
-    };
     const Sample sample{at,
-                        {rate("spw1", "tx_bytes_per_sec"), rate("spw1", "rx_bytes_per_sec"),
-                         rate("spw2", "tx_bytes_per_sec"), rate("spw2", "rx_bytes_per_sec")}};
+                        {status->spw1.tx_bytes_per_sec, status->spw1.rx_bytes_per_sec,
+                         status->spw2.tx_bytes_per_sec, status->spw2.rx_bytes_per_sec}};
     const std::lock_guard lock(mutex_);
     samples_.push_back(sample);
     while (samples_.size() > kMaxSamples || samples_.front().at_ms < at - kHistoryMs)
@@ -72,9 +70,13 @@ std::string Monitor::status_json() const {
         out = latest_record_;
     }
     if (out.is_null()) {
-        out = {{"type", "status"},      {"at_ms", nullptr},        {"time", nullptr},
-               {"spw1", nullptr},       {"spw2", nullptr},         {"speed", nullptr},
-               {"speed_mbit", nullptr}, {"switch_state", nullptr}, {"counters", nullptr}};
+        // The same fields as a status, each null, before the first.
+        out = records::status_json(records::Status{}, bridge_);
+        for (auto &[name, value] : out.items())
+            if (name != "record" && name != "bridge") value = nullptr;
+        out["type"] = "status";
+        out["at_ms"] = nullptr;
+        out["counters"] = nullptr;
     }
     out["gateway"] = web::gateway_counters_json(counters_);
     return out.dump();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bridge_side.h"
@@ -29,7 +30,9 @@ public:
     static constexpr std::int64_t kHistoryMs = 600'000;  // the rates chart's ten minutes
     static constexpr std::size_t kMaxSamples = 12'000;   // ten minutes of 50 ms status periods
 
-    explicit Monitor(const Counters &counters) : counters_(counters) {}
+    // `bridge` is the bridge's address as the status records name it.
+    Monitor(const Counters &counters, std::string bridge)
+        : counters_(counters), bridge_(std::move(bridge)) {}
 
     void status_from_bridge(std::span<const std::uint8_t> record,
                             const spweth_socket_counters &counters) override;
@@ -63,6 +66,7 @@ private:
     void add(const nlohmann::json &item, bool logged);  // with mutex_ held
 
     const Counters &counters_;
+    const std::string bridge_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool closed_ = false;

@@ -248,7 +248,7 @@ local e = define_experts(spweth, {
     { "conf_short", "spweth.conf.short", "Configuration frame shorter than its payload length", "PROTOCOL", "NOTE" },
     { "ignored", "spweth.type.ignored", "Type the receiver ignores", "PROTOCOL", "WARN" },
     { "jump", "spweth.number.jump", "Frame number jumps", "SEQUENCE", "WARN" },
-    { "restart", "spweth.number.restart", "Frame numbering starts again at 0", "SEQUENCE", "NOTE" },
+    { "restart", "spweth.number.restart", "Frame numbering starts again at 0", "SEQUENCE", "CHAT" },
     { "repeated", "spweth.number.repeated", "Frame number repeated", "SEQUENCE", "WARN" },
     { "unfinished", "spweth.packet.unfinished", "Packet left unfinished", "SEQUENCE", "WARN" },
     { "no_start", "spweth.packet.no_start", "Fragment without a first part", "SEQUENCE", "NOTE" },
@@ -265,13 +265,14 @@ local last_numbers  -- [source .. counter] = last frame number
 local open_packets  -- [source] = the packet being put together
 local rmap_pending  -- [transaction key] = command waiting for its reply
 local rmap_notes    -- [frame number] = pairing of an RMAP command or reply
+local lookahead     -- what a read ahead of the capture file found (nil: none was possible)
 
 local function forget_capture()
     frame_notes, last_numbers, open_packets = {}, {}, {}
     rmap_pending, rmap_notes = {}, {}
+    lookahead = nil
 end
 forget_capture()
-spweth.init = forget_capture
 
 -- Number check: a step of 1 is in order; 0 out of order is taken as the sender
 -- starting its numbering again (the library does on every new socket).
@@ -391,15 +392,55 @@ local re = define_experts(spwrmap, {
     { "extra", "spwrmap.extra", "Bytes after the data CRC", "MALFORMED", "WARN" },
     { "unused", "spwrmap.unused_code", "Unused packet type or command code", "PROTOCOL", "WARN" },
     { "failed", "spwrmap.failed", "Target reports an error", "RESPONSE_CODE", "WARN" },
+    { "no_reply", "spwrmap.no_reply", "Command asks for a reply; none in the capture", "SEQUENCE", "WARN" },
 })
 
--- Where the RMAP part of a packet starts: after SpaceWire address bytes below
--- 0x20, at a logical address followed by protocol identifier 1; nil otherwise.
-local function rmap_start(tvb)
-    local n = tvb:len()
+spwrmap.prefs.force = Pref.bool("Decode every packet as RMAP", false,
+    "Decode every SpaceWire packet as RMAP, also one whose header CRC is wrong. "
+    .. "By default a packet is RMAP only when its header CRC checks.")
+
+-- CRC-8 over bytes[first .. last] of a Lua string and the CRC byte after
+-- them: true when the CRC is right.
+local function crc_ok(bytes, first, last)
+    local c = 0
+    for i = first, last + 1 do c = crc_table[bxor(c, bytes:byte(i))] end
+    return c == 0
+end
+
+-- What the start of a packet (a Lua string) says about RMAP: nil when it does
+-- not start like RMAP (after SpaceWire address bytes below 0x20, a logical
+-- address followed by protocol identifier 1); otherwise `at` (offset of the
+-- logical address), is_command, wants_reply, and when the header is all
+-- there: header_ok (its CRC checks) and key (the pairing of a command with
+-- its reply: initiator, target, transaction identifier).
+local function rmap_header(bytes)
+    local n = #bytes
     local at = 0
-    while at < n and tvb(at, 1):uint() < 0x20 do at = at + 1 end
-    if at + 2 < n and tvb(at + 1, 1):uint() == 0x01 then return at end
+    while at < n and bytes:byte(at + 1) < 0x20 do at = at + 1 end
+    if not (at + 2 < n and bytes:byte(at + 2) == 0x01) then return nil end
+    local instruction = bytes:byte(at + 3)
+    local is_command = rshift(instruction, 6) == 1
+    local writes = band(instruction, 0x20) ~= 0
+    local reply_bytes = band(instruction, 0x03) * 4
+    local header_size = is_command and 15 + reply_bytes or (writes and 7 or 11)
+    local h = { at = at, is_command = is_command, wants_reply = band(instruction, 0x08) ~= 0 }
+    if at + header_size + 1 > n then return h end
+    local function byte(i) return bytes:byte(at + i + 1) end
+    local ila, tla, tid
+    if is_command then
+        tla, ila = byte(0), byte(4 + reply_bytes)
+        tid = byte(5 + reply_bytes) * 256 + byte(6 + reply_bytes)
+    else
+        ila, tla, tid = byte(0), byte(4), byte(5) * 256 + byte(6)
+    end
+    h.key = string.format("%02x/%02x/%d", ila, tla, tid)
+    h.header_ok = crc_ok(bytes, at + 1, at + header_size)
+    return h
+end
+
+-- Whether a packet is shown as RMAP: its header CRC checks, or the preference says so.
+local function decoded_as_rmap(h)
+    return h ~= nil and (h.header_ok or spwrmap.prefs.force)
 end
 
 local function nstime_of(seconds)
@@ -433,7 +474,7 @@ local function add_data(tvb, tree, at, length, rmw_command)
             string.format("Packet ends early: %d data bytes and a CRC announced, %d present",
                 length, math.max(available - at, 0)))
         if at < available then tree:add(r.data, tvb(at)) end
-        return available
+        return available, false
     end
     if rmw_command and length > 0 then
         local half = math.floor(length / 2)
@@ -446,7 +487,7 @@ local function add_data(tvb, tree, at, length, rmw_command)
     local ok = crc_check(tvb, at, length)
     tree:add(r.data_crc_ok, ok):set_generated()
     if not ok then tree:add_proto_expert_info(re.bad_crc, "Data CRC wrong") end
-    return at + length + 1
+    return at + length + 1, ok
 end
 
 local function dissect_rmap(tvb, pinfo, tree, at)
@@ -520,9 +561,10 @@ local function dissect_rmap(tvb, pinfo, tree, at)
 
     local finish = at + header_size + 1
     local carries_data = (is_command and (writes or rmw)) or (not is_command and not writes)
+    local data_ok = true
     if carries_data then
         local length = t(at_crc - 3, 3):uint()
-        finish = add_data(tvb, item, finish, length, is_command and rmw)
+        finish, data_ok = add_data(tvb, item, finish, length, is_command and rmw)
     end
     if finish < available then
         item:add_proto_expert_info(re.extra, string.format("%d bytes after the packet's last field", available - finish))
@@ -531,10 +573,16 @@ local function dissect_rmap(tvb, pinfo, tree, at)
     local key = string.format("%02x/%02x/%d", ila, tla, tid)
     pair_transaction(pinfo, is_command, wants_reply, key)
     local note = rmap_notes[pinfo.number]
-    if note and note.reply_in then item:add(r.reply_in, note.reply_in):set_generated() end
+    -- The reply's frame: known on the first pass from the look-ahead over the
+    -- capture file, otherwise once the reply has been dissected.
+    local reply_in = (note and note.reply_in) or (lookahead and lookahead.reply_in[pinfo.number])
+    if reply_in then item:add(r.reply_in, reply_in):set_generated() end
     if note and note.request_in then
         item:add(r.request_in, note.request_in):set_generated()
         item:add(r.response_time, nstime_of(note.delta)):set_generated()
+    end
+    if is_command and wants_reply and not reply_in and (lookahead or pinfo.visited) then
+        item:add_proto_expert_info(re.no_reply)
     end
     if status and status ~= 0 then
         item:add_proto_expert_info(re.failed, "Target reports: " .. (status_names[status] or tostring(status)))
@@ -542,8 +590,17 @@ local function dissect_rmap(tvb, pinfo, tree, at)
 
     local what = is_command and command_names[code] or ("reply to " .. command_names[code])
     local info = string.format("RMAP %s, TID %d", what, tid)
-    if status then info = info .. ", status " .. status end
-    if not header_ok then info = info .. " [bad header CRC]" end
+    -- A status read from a damaged reply is no status: say what is wrong instead.
+    if not header_ok then
+        info = info .. ", header CRC wrong"
+    elseif not data_ok then
+        info = info .. ", data CRC wrong"
+    elseif status then
+        info = info .. ", status " .. status
+    end
+    if is_command and wants_reply and not reply_in and (lookahead or pinfo.visited) then
+        info = info .. ", no reply"
+    end
     item:append_text(string.format(": %s, TID %d", what, tid))
     pinfo.cols.info:append(" | " .. info)
 end
@@ -559,6 +616,19 @@ local function add_control_codes(tvb, tree, count)
         item:add(f.ccode_flags, code)
         item:add(f.ccode_value, code)
     end
+end
+
+-- The codes' values for the summary line: "time code 5, interrupt 3, ...".
+local ccode_summary_names = { [0] = "time code", [1] = "interrupt", [2] = "acknowledge", [3] = "CC11" }
+local kSummaryCodes = 8
+local function control_code_summary(tvb, count)
+    local parts = {}
+    for i = 0, math.min(count, kSummaryCodes) - 1 do
+        local byte = tvb(i, 1):uint()
+        parts[#parts + 1] = string.format("%s %d", ccode_summary_names[rshift(byte, 6)], band(byte, 0x3F))
+    end
+    if count > kSummaryCodes then parts[#parts + 1] = string.format("... (%d codes)", count) end
+    return table.concat(parts, ", ")
 end
 
 local function add_error(tvb, tree, credits_range, held)
@@ -680,8 +750,12 @@ local function add_packet(root, tree, tvb, pinfo, note, held)
     end
     pinfo.cols.info:append(string.format(", packet %d bytes %s", packet.length, packet.eep and "EEP" or "EOP"))
     if packet.length > 0 then
-        local at = rmap_start(packet_tvb)
-        if at then dissect_rmap(packet_tvb, pinfo, tree, at) end
+        local h = rmap_header(packet_tvb:raw())
+        if decoded_as_rmap(h) then
+            dissect_rmap(packet_tvb, pinfo, tree, h.at)
+        elseif spwrmap.prefs.force and packet.length >= 3 then
+            dissect_rmap(packet_tvb, pinfo, tree, 0)
+        end
     end
 end
 
@@ -756,6 +830,7 @@ function spweth.dissector(tvb, pinfo, tree)
     local detail
     if t == CCODES then
         add_control_codes(payload, root, held)
+        detail = control_code_summary(payload, held)
     elseif t == ERRORS then
         detail = add_error(payload, root, tvb(kCreditsAt, 1), held)
     elseif t == STATUS then
@@ -767,6 +842,139 @@ function spweth.dissector(tvb, pinfo, tree)
     if note.completed_in then root:add(f.packet_in, note.completed_in):set_generated() end
     if note.packet then add_packet(root, tree, tvb, pinfo, note, held) end
     return present
+end
+
+------------------------------------------------------------------ look-ahead
+
+-- In a single pass (tshark without -2) a command is printed before its reply
+-- has been read. So that it can still name its reply, or say that none came,
+-- the capture file is read ahead once when dissection starts: the packets are
+-- put together from their frames as above, and each RMAP command is paired
+-- with its reply by the same rules. The file is the one named by -r on the
+-- command line; for anything else (a live capture, a pipe, a file over 256 MiB)
+-- there is no look-ahead, and a command names its reply from the second pass on.
+local kLookaheadLimit = 256 * 1024 * 1024
+
+local function capture_file_name()
+    local cmdline = io.open("/proc/self/cmdline", "rb")
+    if not cmdline then return nil end
+    local words = {}
+    for word in cmdline:read("*a"):gmatch("([^%z]*)%z") do words[#words + 1] = word end
+    cmdline:close()
+    for i, word in ipairs(words) do
+        if word == "-r" and words[i + 1] then return words[i + 1] end
+        if word:sub(1, 2) == "-r" and #word > 2 and word:sub(3, 3) ~= "-" then return word:sub(3) end
+    end
+end
+
+-- Calls visit(number, frame bytes) for every packet record of a pcap or
+-- pcapng file held in `data`, with Ethernet frames only (other link types
+-- are counted but not visited); false when the format is not one of these.
+local function each_frame(data, visit)
+    local function reader(little)
+        return function(at, size)
+            local value = 0
+            for i = size - 1, 0, -1 do
+                local b = little and data:byte(at + i + 1) or data:byte(at + size - i)
+                value = value * 256 + b
+            end
+            return value
+        end
+    end
+    local n = #data
+    if n < 24 then return false end
+    local magic_le = reader(true)(0, 4)
+    if magic_le == 0xA1B2C3D4 or magic_le == 0xA1B23C4D or magic_le == 0xD4C3B2A1 or magic_le == 0x4D3CB2A1 then
+        local u = reader(magic_le == 0xA1B2C3D4 or magic_le == 0xA1B23C4D)
+        local ethernet = u(20, 4) == 1
+        local at, number = 24, 0
+        while at + 16 <= n do
+            local caplen = u(at + 8, 4)
+            number = number + 1
+            if ethernet then visit(number, data:sub(at + 17, math.min(at + 16 + caplen, n))) end
+            at = at + 16 + caplen
+        end
+        return true
+    end
+    if magic_le ~= 0x0A0D0D0A then return false end
+    local u, links, at, number = reader(true), {}, 0, 0
+    while at + 12 <= n do
+        local block = reader(true)(at, 4)
+        if block == 0x0A0D0D0A then
+            u = reader(reader(true)(at + 8, 4) == 0x1A2B3C4D)
+            links = {}
+        end
+        local size = u(at + 4, 4)
+        if size < 12 then break end
+        if block == 1 then
+            links[#links + 1] = u(at + 8, 2)
+        elseif block == 6 or block == 3 or block == 2 then
+            number = number + 1
+            local link, first, caplen
+            if block == 6 then
+                link, first, caplen = links[u(at + 8, 4) + 1], at + 28, u(at + 20, 4)
+            elseif block == 2 then
+                link, first, caplen = links[u(at + 8, 2) + 1], at + 28, u(at + 20, 4)
+            else
+                link, first, caplen = links[1], at + 12, math.min(u(at + 8, 4), size - 16)
+            end
+            if link == 1 then visit(number, data:sub(first + 1, math.min(first + caplen, n))) end
+        end
+        at = at + size
+    end
+    return true
+end
+
+-- Reads the capture ahead: { reply_in = { [command frame] = reply frame } }, or nil.
+local function look_ahead()
+    local name = capture_file_name()
+    if not name or name == "-" then return nil end
+    local file = io.open(name, "rb")
+    if not file then return nil end
+    local size = file:seek("end")
+    if not size or size > kLookaheadLimit then
+        file:close()
+        return nil
+    end
+    file:seek("set", 0)
+    local data = file:read("*a")
+    file:close()
+    local found = { reply_in = {} }
+    local packets, pending = {}, {}
+    local readable = each_frame(data, function(number, bytes)
+        local at = kEthernetSize
+        if #bytes >= at + 4 and bytes:byte(13) == 0x81 and bytes:byte(14) == 0x00 then at = at + 4 end
+        if #bytes < at + kPayloadAt or bytes:byte(at - 1) ~= 0x06 or bytes:byte(at) ~= 0xAB then return end
+        local t = decode_type(bytes:byte(at + kTypeAt + 1))
+        local rule = t and fragment_rules[t]
+        if not rule then return end
+        local length = bytes:byte(at + kLengthAt + 1) + 256 * bytes:byte(at + kLengthAt + 2)
+        local held = math.min(length, #bytes - at - kPayloadAt)
+        if held < length then return end -- short: the receiver drops it
+        local source = bytes:sub(7, 12)
+        local open = packets[source]
+        if rule.starts or not open then open = {} end
+        open[#open + 1] = bytes:sub(at + kPayloadAt + 1, at + kPayloadAt + held)
+        if not rule.ends then
+            packets[source] = open
+            return
+        end
+        packets[source] = nil
+        local h = rmap_header(table.concat(open))
+        if not decoded_as_rmap(h) or not h.key then return end
+        if h.is_command then
+            if h.wants_reply then pending[h.key] = number end
+        elseif pending[h.key] then
+            found.reply_in[pending[h.key]] = number
+            pending[h.key] = nil
+        end
+    end)
+    return readable and found or nil
+end
+
+spweth.init = function()
+    forget_capture()
+    lookahead = look_ahead()
 end
 
 DissectorTable.get("ethertype"):add(0x06AB, spweth)

@@ -11,6 +11,11 @@ const SERIES = [  // [port, field, label, colour]
   ["spw2", "rx_bytes_per_sec", "SpW2 Rx", "#ff9896"],
 ];
 
+// The badges' labels, by link state code (the JSON's link_state_name is the
+// library printers' upper-case name).
+const LINK_STATE_LABELS = ["ErrorReset", "ErrorWait", "Ready", "Started", "Connecting", "Run"];
+const linkStateLabel = (code) => LINK_STATE_LABELS[code] || "Unknown";
+
 const monitor = { chart: null, last: null, lastArrival: 0, period: 0, log: [] };
 window.spwethMonitor = monitor;  // for the browser test and the curious
 
@@ -35,9 +40,9 @@ function setBadge(element, name) {
 }
 
 function packetRate(now, before, port, field) {
-  if (!before || !before[port] || now.time <= before.time) return "-";
+  if (!before || !before[port] || now.time_ms <= before.time_ms) return "-";
   const packets = (now[port][field] - before[port][field]) >>> 0;  // 32-bit counters wrap
-  return (packets * 1000 / (now.time - before.time)).toFixed(1);
+  return (packets * 1000 / (now.time_ms - before.time_ms)).toFixed(1);
 }
 
 function showStatus(status) {
@@ -45,8 +50,8 @@ function showStatus(status) {
   for (const port of ["spw1", "spw2"]) {
     const c = status[port];
     if (!c) continue;
-    setBadge($(port + "-state"), c.link_state_name);
-    $(port + "-state").title = "link state " + c.link_state;
+    setBadge($(port + "-state"), linkStateLabel(c.link_state));
+    $(port + "-state").title = "link state " + c.link_state + " (" + c.link_state_name + ")";
     $(port + "-tx-bytes").textContent = number(c.tx_bytes);
     $(port + "-rx-bytes").textContent = number(c.rx_bytes);
     $(port + "-tx-rate").textContent = rate(c.tx_bytes_per_sec);
@@ -57,11 +62,11 @@ function showStatus(status) {
     $(port + "-tx-packet-rate").textContent = packetRate(status, before, port, "tx_packets");
     $(port + "-rx-packet-rate").textContent = packetRate(status, before, port, "rx_packets");
   }
-  if (status.time !== null) {
+  if (status.time_ms !== null) {
     $("speed").textContent = status.speed_mbit !== null ? status.speed_mbit + " Mbit/s"
-      : "code 0x" + status.speed.toString(16);
+      : "code 0x" + status.speed_code.toString(16);
     $("switch-state").textContent = "0x" + status.switch_state.toString(16).toUpperCase();
-    $("bridge-time").textContent = (status.time / 1000).toFixed(1) + " s";
+    $("bridge-time").textContent = (status.time_ms / 1000).toFixed(1) + " s";
     if (before && before.at_ms) monitor.period = status.at_ms - before.at_ms;
     monitor.last = status;
     monitor.lastArrival = Date.now();
