@@ -119,6 +119,14 @@ void Session::count_delivered(const Outgoing &item) {
     if (!time_code) count(counters_.bytes_from_bridge, item.data.size());
 }
 
+void Session::uncount_delivered(const Outgoing &item) {
+    const bool time_code = item.data.empty();
+    (time_code ? counters_.time_codes_from_bridge : counters_.packets_from_bridge)
+        .fetch_sub(1, std::memory_order_relaxed);
+    if (!time_code)
+        counters_.bytes_from_bridge.fetch_sub(item.data.size(), std::memory_order_relaxed);
+}
+
 // With direct_mutex_ held and direct_ set: one non-blocking write of the whole
 // frame. True when it all went; otherwise direct writes stop, and what is left
 // of the frame (all of it, or the rest after a partial write) stays in `item`.
@@ -127,22 +135,24 @@ bool Session::write_directly(Outgoing &item) {
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = item.data.empty() ? 1 : 2;
+    // Counted before the write: the client may have the frame, and ask for
+    // the counters, before this thread runs again.
+    count_delivered(item);
     const ssize_t sent = ::sendmsg(descriptor_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent == static_cast<ssize_t>(item.size())) {
-        count_delivered(item);
-        return true;
-    }
+    if (sent == static_cast<ssize_t>(item.size())) return true;
     direct_ = false;
-    if (sent > 0) {  // the rest goes through the strand, after nothing else
-        count_delivered(item);
-        std::vector<std::uint8_t> rest(item.head.begin(), item.head.begin() + item.head_size);
-        rest.insert(rest.end(), item.data.begin(), item.data.end());
-        rest.erase(rest.begin(), rest.begin() + sent);
-        item.head_size = 0;
-        item.data = std::move(rest);
-        item.counted = true;
+    if (sent <= 0) {  // EAGAIN, or an error that the strand's write will meet: it counts it then
+        uncount_delivered(item);
+        return false;
     }
-    return false;  // EAGAIN, or an error that the strand's write will meet
+    // The rest goes through the strand, after nothing else.
+    std::vector<std::uint8_t> rest(item.head.begin(), item.head.begin() + item.head_size);
+    rest.insert(rest.end(), item.data.begin(), item.data.end());
+    rest.erase(rest.begin(), rest.begin() + sent);
+    item.head_size = 0;
+    item.data = std::move(rest);
+    item.counted = true;
+    return false;
 }
 
 void Session::deliver(Outgoing item) {

@@ -47,6 +47,7 @@ private:
     void deliver(Outgoing item);
     bool write_directly(Outgoing &item);
     void count_delivered(const Outgoing &item);
+    void uncount_delivered(const Outgoing &item);
     void allow_direct_writes_if_idle();
     void read_next();
     void on_read(const asio::error_code &error, std::size_t n);
