@@ -85,12 +85,14 @@ spweth_deb_package(development libspweth-dev libdevel "${spweth_deb_same_version
 Headers (spweth.h, spweth_rmap.h), the linker name, the pkg-config file, the
 CMake package (find_package(spweth)) and the spweth(3) manual page of the
 spweth library.")
-spweth_deb_package(tools spweth-tools net "${spweth_deb_same_version}"
+# The gateway's web view serves Chart.js from where libjs-chart.js installs it.
+spweth_deb_package(tools spweth-tools net "${spweth_deb_same_version}, libjs-chart.js"
   "SpaceWire-Ethernet bridge demo program, gateway and software bridge
 spweth-demo lists adapters, sends and receives packets and control codes,
 configures a bridge, prints its status and runs loopback tests, from the
 command line or an interactive menu. spweth-gateway serves a bridge to TCP
-clients in the SSDTP2 framing, as a systemd service per adapter.
+clients in the SSDTP2 framing, as a systemd service per adapter, with an
+optional read-only web view of both links.
 spweth-bridge-emu is a software bridge for tests. The package also holds a
 Wireshark dissector for the bridge's frames.")
 spweth_deb_package(python python3-spweth python "${spweth_deb_same_version}, python3"

@@ -8,6 +8,9 @@ packages+=(libasio-dev libcli11-dev)
 # spweth-demo: CLI11 too, nlohmann-json for its --json output; tmux for the
 # test of its monitor.
 packages+=(nlohmann-json3-dev tmux)
+# The gateway's web view: HTTP (cpp-httplib), Chart.js served to the page,
+# and the browser test (headless Chromium driven by Selenium).
+packages+=(libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium)
 # The Debian packages' test.
 packages+=(dpkg-dev file lintian man-db)
 # systemd-analyze, which checks the gateway's service unit in the package test.

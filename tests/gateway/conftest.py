@@ -77,7 +77,7 @@ def start_gateway(tmp_path, start_bridge):
                  *options], stdout=out, stderr=subprocess.STDOUT)
         gateway = Gateway(process, log)
         started.append(gateway)
-        gateway.wait_log("listening on")
+        gateway.wait_log("serving adapter")  # logged once every listener is open
         return gateway
 
     yield start

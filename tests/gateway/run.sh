@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the gateway's end-to-end tests with pytest inside a network namespace
 # of their own, holding only loopback and the veth pair spw-host <-> spw-bridge.
-# Usage: run.sh PYTHON3 BRIDGE_EMULATOR GATEWAY [pytest arguments]
+# Usage: run.sh PYTHON3 BRIDGE_EMULATOR GATEWAY [test files and pytest arguments]
 # Exits 77 (skipped) where namespaces are not permitted.
 set -euo pipefail
 if [[ "${SPWETH_TEST_NETNS:-}" != 1 ]]; then
@@ -20,7 +20,8 @@ bash "$here/../../scripts/veth-pair.sh"
 cd "$here"
 export PYTHONDONTWRITEBYTECODE=1
 status=0
-"$python" -m pytest -p no:cacheprovider -q -rs . "$@" || status=$?
+(($#)) || set -- .  # the files named, or every test here
+"$python" -m pytest -p no:cacheprovider -q -rs "$@" || status=$?
 if ((status == 5)); then
     echo "pytest collected no tests: failed"
     exit 1

@@ -299,13 +299,6 @@ std::optional<long long> parse_number(const std::string &text) {
     return n.value;
 }
 
-std::string format_mac(const unsigned char *mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                  mac[3], mac[4], mac[5]);
-    return text;
-}
-
 Parsed parse_command_line(int argc, char **argv) {
     Invocation inv;
     CLI::App app{

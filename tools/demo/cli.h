@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "spweth.h"
+#include "status_record.h"
 
 namespace demo {
 
@@ -137,7 +138,7 @@ Parsed parse_command_line(int argc, char **argv);
 // Text forms shared by the parser and the menu.
 std::optional<mac_address> parse_mac(const std::string &text);
 std::optional<Bytes> parse_hex(const std::string &text);
-std::string format_mac(const unsigned char *mac);
+using records::format_mac;
 // A whole number in decimal or 0x hexadecimal; nothing for other text or beyond 63 bits.
 std::optional<long long> parse_number(const std::string &text);
 

@@ -16,6 +16,7 @@ inline constexpr int kEndWithEep = 2;
 inline constexpr int kCreditLimit = 10;
 inline constexpr int kCreditWait = 15;
 inline constexpr std::size_t kFramePayload = 1495;
+inline constexpr unsigned char kCreditReportType = 0;  // the error type of a credit report
 
 }  // namespace
 
@@ -24,7 +25,7 @@ BridgeSide::BridgeSide(const Options &options, Counters &counters)
 
 BridgeSide::~BridgeSide() { stop(); }
 
-std::string BridgeSide::open() {
+std::string BridgeSide::open(BridgeWatcher *watcher) {
     // Settings first, before any thread starts, as the library asks.
     set_thread_safe_mode(1);
     set_recv_idle_wait(1);
@@ -42,8 +43,13 @@ std::string BridgeSide::open() {
         return "cannot open adapter " + options_.iface + " (result " + std::to_string(s) +
                "; opening needs root or CAP_NET_RAW)";
     socket_ = reinterpret_cast<pcap *>(s);
+    watcher_ = watcher;
     if (SpW_Socket_Set_Bridge_Address(socket_, options_.bridge.data()) != 0 ||
-        SpW_Socket_Set_Handler(socket_, SPWETH_HANDLER_CCODE, &BridgeSide::on_codes, this) != 0) {
+        SpW_Socket_Set_Handler(socket_, SPWETH_HANDLER_CCODE, &BridgeSide::on_codes, this) != 0 ||
+        (watcher != nullptr && (SpW_Socket_Set_Handler(socket_, SPWETH_HANDLER_STATUS,
+                                                       &BridgeSide::on_status, this) != 0 ||
+                                SpW_Socket_Set_Handler(socket_, SPWETH_HANDLER_ERROR,
+                                                       &BridgeSide::on_error, this) != 0))) {
         SpW_Socket_Close(socket_);
         socket_ = nullptr;
         return "cannot set up the socket on " + options_.iface;
@@ -72,6 +78,21 @@ void BridgeSide::on_codes(pcap *, const unsigned char *data, int size, void *con
     auto *self = static_cast<BridgeSide *>(context);
     // Each code byte goes to the client as it came, its two flag bits included.
     for (int i = 0; i < size; ++i) self->sink_->time_code_from_bridge(data[i]);
+}
+
+void BridgeSide::on_status(pcap *socket, const unsigned char *data, int size, void *context) {
+    auto *self = static_cast<BridgeSide *>(context);
+    spweth_socket_counters counters{};
+    SpW_Socket_Get_Counters(socket, &counters, sizeof counters);
+    self->watcher_->status_from_bridge({data, static_cast<std::size_t>(size)}, counters);
+}
+
+void BridgeSide::on_error(pcap *, const unsigned char *data, int size, void *context) {
+    auto *self = static_cast<BridgeSide *>(context);
+    // Error type 0 is the bridge's credit report: no error.
+    if (size < 1 || data[0] == kCreditReportType) return;
+    std::string text = printed_by_library([&] { print_error_type(data[0]); });
+    self->watcher_->error_from_bridge({data, static_cast<std::size_t>(size)}, std::move(text));
 }
 
 void BridgeSide::receive_loop() {

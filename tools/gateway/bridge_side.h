@@ -12,12 +12,14 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log.h"
 #include "options.h"
+#include "spweth.h"
 
 namespace gateway {
 
@@ -28,6 +30,21 @@ public:
     virtual ~BridgeSink() = default;
     virtual void packet_from_bridge(std::vector<std::uint8_t> data, bool eep) = 0;
     virtual void time_code_from_bridge(std::uint8_t code) = 0;
+};
+
+// Who watches the bridge's status and error frames (the web view); called on
+// the receiving thread, inside its receive call. Credit reports are not errors
+// and do not come here.
+class BridgeWatcher {
+public:
+    virtual ~BridgeWatcher() = default;
+    // The status frame's payload (its 88-byte record), and the socket's
+    // counters at the time.
+    virtual void status_from_bridge(std::span<const std::uint8_t> record,
+                                    const spweth_socket_counters &counters) = 0;
+    // The error record (error type, then its data) and the text that the
+    // library's print_error_type prints for its type.
+    virtual void error_from_bridge(std::span<const std::uint8_t> record, std::string text) = 0;
 };
 
 class BridgeSide {
@@ -42,7 +59,8 @@ public:
     BridgeSide &operator=(const BridgeSide &) = delete;
 
     // Opens the adapter and sets the library up; an error text, or "" on success.
-    std::string open();
+    // With a watcher, its handlers for status and error frames are set too.
+    std::string open(BridgeWatcher *watcher = nullptr);
     void start(BridgeSink &sink);
     // Ends both threads (every wait in the library wakes) and closes the socket.
     void stop();
@@ -69,11 +87,14 @@ private:
     bool credits_cover(std::size_t bytes) const;
     void send_now(const Outgoing &packet);
     static void on_codes(pcap *socket, const unsigned char *data, int size, void *context);
+    static void on_status(pcap *socket, const unsigned char *data, int size, void *context);
+    static void on_error(pcap *socket, const unsigned char *data, int size, void *context);
 
     const Options &options_;
     Counters &counters_;
     pcap *socket_ = nullptr;
     BridgeSink *sink_ = nullptr;
+    BridgeWatcher *watcher_ = nullptr;
     std::atomic<bool> stopping_{false};
     std::thread receiver_, sender_;
 

@@ -3,30 +3,25 @@
 //
 //   bridge side (bridge_side.cpp): a receiving and a sending thread on one socket;
 //   network side (tcp_side.cpp):   Asio on the main thread, a strand per client;
-//   framing (ssdtp2.cpp):          pure code over bytes.
+//   framing (ssdtp2.cpp):          pure code over bytes;
+//   web view (web_side.cpp, --http): cpp-httplib's threads over what the
+//                                    monitor (monitor.cpp) gathers.
 #include <asio.hpp>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "bridge_side.h"
 #include "log.h"
 #include "options.h"
 #include "spweth.h"
+#include "status_record.h"
 #include "tcp_side.h"
+#include "web_side.h"
 
 namespace gateway {
 namespace {
-
-// The library's own messages: errors always, notes with -v.
-void library_message(int stream, const char *text, void *context) {
-    const bool verbose = *static_cast<const bool *>(context);
-    if (stream != 2 && !verbose) return;
-    std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.front() == '\n'))
-        line.erase(line.back() == '\n' ? line.size() - 1 : 0, 1);
-    if (!line.empty()) log_line("spweth: %s", line.c_str());
-}
 
 class Stats {
 public:
@@ -42,7 +37,7 @@ public:
         });
     }
     void stop() { timer_.cancel(); }
-    void print() const { log_line("%s", counters_line(counters_).c_str()); }
+    void print() const { log_counters(counters_); }
 
 private:
     asio::steady_timer timer_;
@@ -56,22 +51,30 @@ int run(const Options &options) {
     set_console_handler(&library_message, &verbose);
 
     Counters counters;
-    BridgeSide bridge(options, counters);
-    if (const std::string error = bridge.open(); !error.empty()) {
-        log_line("%s", error.c_str());
-        return kExitFailure;
+    Monitor monitor(counters, records::format_mac(options.bridge.data()));
+    std::optional<WebSide> web;
+    if (options.http) {
+        web.emplace(options, monitor, counters);
+        // What the gateway logs from here on shows in the web view too.
+        observe_log([&monitor](std::string_view line) { monitor.gateway_event(line); });
     }
+    const auto failed = [&](const std::string &error) {
+        log_line("%s", error.c_str());
+        observe_log(nullptr);
+        return kExitFailure;
+    };
+    BridgeSide bridge(options, counters);
+    if (const std::string error = bridge.open(web ? &monitor : nullptr); !error.empty())
+        return failed(error);
     asio::io_context io;
     TcpSide tcp(io, options, bridge, counters);
-    if (const std::string error = tcp.listen(); !error.empty()) {
-        log_line("%s", error.c_str());
-        return kExitFailure;
-    }
+    if (const std::string error = tcp.listen(); !error.empty()) return failed(error);
+    if (web)
+        if (const std::string error = web->listen(); !error.empty()) return failed(error);
     bridge.start(tcp);
-    log_line("serving adapter %s, bridge %02x:%02x:%02x:%02x:%02x:%02x, crediting %s",
-             options.iface.c_str(), options.bridge[0], options.bridge[1], options.bridge[2],
-             options.bridge[3], options.bridge[4], options.bridge[5],
-             options.crediting ? "on" : "off");
+    if (web) web->start();
+    log_line("serving adapter %s, bridge %s, crediting %s", options.iface.c_str(),
+             records::format_mac(options.bridge.data()).c_str(), options.crediting ? "on" : "off");
 
     Stats stats(io, counters, options.stats_s);
     stats.start();
@@ -93,7 +96,9 @@ int run(const Options &options) {
         usr1.cancel();
     });
     io.run();  // returns once the listener, the client and the timers are gone
+    if (web) web->stop();
     bridge.stop();
+    observe_log(nullptr);
     stats.print();
     set_console_handler(nullptr, nullptr);
     return kExitOk;

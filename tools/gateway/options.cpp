@@ -29,12 +29,15 @@ std::variant<Options, int> parse_options(int argc, char **argv) {
     CLI::App app{
         "spweth-gateway: serves a SpaceWire-Ethernet bridge to one TCP client at a time, in "
         "the SSDTP2 framing"};
-    std::string bridge = "00:01:02:03:04:05", listen = "127.0.0.1:10030", crediting = "on";
+    std::string bridge = "00:01:02:03:04:05", listen = "127.0.0.1:10030", crediting = "on", http;
     std::vector<std::string> allow;
     app.add_option("--iface", o.iface, "the adapter the bridge is wired to")->required();
     app.add_option("--bridge", bridge, "the bridge's MAC address")->capture_default_str();
     app.add_option("--listen", listen, "ADDR:PORT to listen on ([v6]:PORT for IPv6)")
         ->capture_default_str();
+    app.add_option("--http", http,
+                   "ADDR:PORT for the read-only web view (page, /api/status, /api/events); "
+                   "off by default, same --allow rules as --listen");
     app.add_option("--allow", allow,
                    "CIDR range that may connect (IPv4 or IPv6; repeatable); needed to listen "
                    "beyond loopback");
@@ -75,14 +78,22 @@ std::variant<Options, int> parse_options(int argc, char **argv) {
     const auto endpoint = parse_listen(listen);
     if (!endpoint) return usage("--listen: not ADDR:PORT: " + listen);
     o.listen = *endpoint;
+    if (!http.empty()) {
+        const auto at = parse_listen(http);
+        if (!at || http.find(':') == std::string::npos)
+            return usage("--http: not ADDR:PORT: " + http);
+        if (*at == o.listen) return usage("--http " + http + " is the --listen address");
+        o.http = *at;
+    }
     for (const std::string &text : allow) {
         const auto range = AddressRange::parse(text);
         if (!range) return usage("--allow: not an address range (CIDR): " + text);
         o.allow.push_back(*range);
     }
-    if (!is_loopback(o.listen.address()) && o.allow.empty())
-        return usage("listening on " + o.listen.address().to_string() +
-                     " needs at least one --allow CIDR; refusing to start");
+    for (const auto &at : {std::optional(o.listen), o.http})
+        if (at && !is_loopback(at->address()) && o.allow.empty())
+            return usage("listening on " + at->address().to_string() +
+                         " needs at least one --allow CIDR; refusing to start");
     if (o.queue_bytes < o.max_packet + ssdtp2::kHeaderSize)
         return usage("--queue-bytes " + std::to_string(o.queue_bytes) +
                      " cannot hold a packet of --max-packet " + std::to_string(o.max_packet) +

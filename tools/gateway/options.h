@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -20,6 +21,7 @@ struct Options {
     std::string iface;
     std::array<unsigned char, 6> bridge{0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
     asio::ip::tcp::endpoint listen{asio::ip::make_address("127.0.0.1"), 10030};
+    std::optional<asio::ip::tcp::endpoint> http;  // the web view; off without --http
     std::vector<AddressRange> allow;
     std::uint64_t max_packet = 16u << 20;
     std::uint64_t queue_bytes = 64u << 20;

@@ -1,5 +1,8 @@
 #include "tcp_side.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 namespace gateway {
 namespace {
 
@@ -34,6 +37,11 @@ Session::Session(asio::ip::tcp::socket socket, std::string peer, const Options &
 void Session::start() {
     asio::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    {
+        const std::lock_guard lock(direct_mutex_);
+        descriptor_ = socket_.native_handle();
+        direct_ = queued_bytes_.load() == 0;  // not ahead of what was posted before now
+    }
     asio::post(strand_, [self = shared_from_this()] { self->read_next(); });
 }
 
@@ -104,18 +112,62 @@ void Session::deliver_time_code(std::uint8_t code) {
     deliver(std::move(item));
 }
 
+void Session::count_delivered(const Outgoing &item) {
+    if (item.counted) return;
+    const bool time_code = item.data.empty();
+    count(time_code ? counters_.time_codes_from_bridge : counters_.packets_from_bridge);
+    if (!time_code) count(counters_.bytes_from_bridge, item.data.size());
+}
+
+void Session::uncount_delivered(const Outgoing &item) {
+    const bool time_code = item.data.empty();
+    (time_code ? counters_.time_codes_from_bridge : counters_.packets_from_bridge)
+        .fetch_sub(1, std::memory_order_relaxed);
+    if (!time_code)
+        counters_.bytes_from_bridge.fetch_sub(item.data.size(), std::memory_order_relaxed);
+}
+
+// With direct_mutex_ held and direct_ set: one non-blocking write of the whole
+// frame. True when it all went; otherwise direct writes stop, and what is left
+// of the frame (all of it, or the rest after a partial write) stays in `item`.
+bool Session::write_directly(Outgoing &item) {
+    iovec parts[2] = {{item.head.data(), item.head_size}, {item.data.data(), item.data.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = item.data.empty() ? 1 : 2;
+    // Counted before the write: the client may have the frame, and ask for
+    // the counters, before this thread runs again.
+    count_delivered(item);
+    const ssize_t sent = ::sendmsg(descriptor_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(item.size())) return true;
+    direct_ = false;
+    if (sent <= 0) {  // EAGAIN, or an error that the strand's write will meet: it counts it then
+        uncount_delivered(item);
+        return false;
+    }
+    // The rest goes through the strand, after nothing else.
+    std::vector<std::uint8_t> rest(item.head.begin(), item.head.begin() + item.head_size);
+    rest.insert(rest.end(), item.data.begin(), item.data.end());
+    rest.erase(rest.begin(), rest.begin() + sent);
+    item.head_size = 0;
+    item.data = std::move(rest);
+    item.counted = true;
+    return false;
+}
+
 void Session::deliver(Outgoing item) {
-    queued_bytes_.fetch_add(item.size());
+    {
+        const std::lock_guard lock(direct_mutex_);
+        if (direct_ && write_directly(item)) return;
+        queued_bytes_.fetch_add(item.size());  // under the lock: the strand reads it there
+    }
     asio::post(strand_, [self = shared_from_this(), item = std::move(item)]() mutable {
         if (self->closed_) {
             self->queued_bytes_.fetch_sub(item.size());
-            count(self->counters_.dropped_queued);
+            if (!item.counted) count(self->counters_.dropped_queued);
             return;
         }
-        const bool time_code = item.data.empty();
-        count(time_code ? self->counters_.time_codes_from_bridge
-                        : self->counters_.packets_from_bridge);
-        if (!time_code) count(self->counters_.bytes_from_bridge, item.data.size());
+        self->count_delivered(item);
         self->queue_.push_back(std::move(item));
         const std::uint64_t queued = self->queued_bytes_.load();
         if (queued > self->options_.queue_bytes) {
@@ -127,6 +179,11 @@ void Session::deliver(Outgoing item) {
         }
         if (!self->writing_) self->write_next();
     });
+}
+
+void Session::allow_direct_writes_if_idle() {
+    const std::lock_guard lock(direct_mutex_);
+    if (!closed_ && queue_.empty() && queued_bytes_.load() == 0) direct_ = true;
 }
 
 void Session::write_next() {
@@ -158,12 +215,19 @@ void Session::on_written(const asio::error_code &error, std::size_t items) {
         queued_bytes_.fetch_sub(queue_.front().size());
         queue_.pop_front();
     }
-    write_next();
+    if (queue_.empty())
+        allow_direct_writes_if_idle();
+    else
+        write_next();
 }
 
 void Session::finish(const std::string &why) {
     if (closed_) return;
-    closed_ = true;
+    {
+        const std::lock_guard lock(direct_mutex_);  // no direct write from here on
+        closed_ = true;
+        direct_ = false;
+    }
     if (!queue_.empty()) {
         count(counters_.dropped_queued, queue_.size());
         log_line("client %s: %zu frames (%llu bytes) queued for it were not sent", peer_.c_str(),

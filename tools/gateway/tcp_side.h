@@ -1,6 +1,7 @@
 // The network side of the gateway: an Asio TCP server that serves one client
 // at a time in the SSDTP2 framing. Each client has a strand of its own; what
-// comes from the bridge is posted onto it and queued, up to --queue-bytes.
+// comes from the bridge is written straight to an idle client's socket by the
+// receiving thread, or else posted onto the strand and queued, up to --queue-bytes.
 // The io_context may also carry other servers (a web view), since nothing
 // here blocks it.
 #pragma once
@@ -40,9 +41,14 @@ private:
         std::array<std::uint8_t, ssdtp2::kTimeCodeFrameSize> head{};
         std::size_t head_size = 0;
         std::vector<std::uint8_t> data;
+        bool counted = false;  // the rest of a frame written in part directly
         std::size_t size() const { return head_size + data.size(); }
     };
     void deliver(Outgoing item);
+    bool write_directly(Outgoing &item);
+    void count_delivered(const Outgoing &item);
+    void uncount_delivered(const Outgoing &item);
+    void allow_direct_writes_if_idle();
     void read_next();
     void on_read(const asio::error_code &error, std::size_t n);
     void take(std::vector<ssdtp2::Message> &messages);
@@ -66,6 +72,15 @@ private:
     std::vector<asio::const_buffer> write_buffers_;
     bool writing_ = false;
     bool closed_ = false;
+    // The bridge's receiving thread writes a frame to the client's socket
+    // itself (no hand-off to the network thread) while direct_ is set:
+    // nothing is queued, posted or being written for the client, and the
+    // connection is open. The strand clears it by the receiving thread's
+    // own fallback (under direct_mutex_) and sets it again once everything
+    // delivered is written; finish() clears it before the socket closes.
+    std::mutex direct_mutex_;
+    bool direct_ = false;
+    int descriptor_ = -1;
 };
 
 class TcpSide : public BridgeSink {

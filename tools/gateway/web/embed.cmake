@@ -1,0 +1,21 @@
+# Writes the web view's files into a C++ source as byte arrays, so that the
+# program serves them without files of its own at run time:
+#   cmake -DOUT=web_assets.cpp -DASSETS="kName=path;..." -P embed.cmake
+set(text "// Made by tools/gateway/web/embed.cmake from tools/gateway/web: do not edit.\n")
+string(APPEND text "#include \"web_assets.h\"\n\nnamespace gateway::web {\nnamespace {\n")
+set(views "")
+foreach(pair IN LISTS ASSETS)
+  string(REPLACE "=" ";" parts "${pair}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR size "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND text "const unsigned char ${name}Bytes[] = {${bytes}};\n")
+  string(APPEND views "const std::string_view ${name}(reinterpret_cast<const char *>(${name}Bytes), ${size});\n")
+endforeach()
+string(APPEND text "}  // namespace\n\n${views}\n}  // namespace gateway::web\n")
+file(WRITE "${OUT}.new" "${text}")
+file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.new")
