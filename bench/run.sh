@@ -115,7 +115,7 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
     echo "|---|---|---:|"
     for path in send recv; do
         awk -v p="$path" '$1 == "fn" && $2 > 0 {name = $0; sub(/^fn [^ ]+ /, "", name);
-             sub(/\(.*/, "", name); printf "| %s | `%s` | %s |\n", p, name, $2}' \
+             gsub(/\(anonymous namespace\)::/, "", name); sub(/\(.*/, "", name); printf "| %s | `%s` | %s |\n", p, name, $2}' \
             "$out/callgrind.$path.1495.split" | sort -t'|' -k4 -rn
     done
     echo

@@ -56,11 +56,6 @@ int send_one_by_one(Socket socket, const OutFrame *frames, int count) {
 int (*send_messages)(int descriptor, mmsghdr *messages, unsigned count,
                      int flags) = &system_sendmmsg;
 
-int transmit_frame(Socket socket, const std::uint8_t *bytes, std::size_t size) {
-    batch_refused = false;
-    return pcap_sendpacket(socket, bytes, static_cast<int>(size)) == 0 ? 1 : 0;
-}
-
 int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count) {
     batch_refused = false;
     // A lone frame costs the kernel less as one send than as a batch of one.

@@ -29,9 +29,7 @@ struct OutFrame {
 // transmit_error). A lone frame, and every frame of a socket whose
 // descriptor refuses sendmmsg (for good), go by pcap_sendpacket.
 int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count);
-// One frame in one piece, by pcap_sendpacket: 1 when it went, else 0 (with
-// its reason in transmit_error).
-int transmit_frame(Socket socket, const std::uint8_t *bytes, std::size_t size);
+
 const char *transmit_error(Socket socket);
 
 // The system's sendmmsg; tests may put the pcap double's in its place.

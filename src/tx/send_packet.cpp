@@ -171,7 +171,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             // the frame's end is not sent.
             if (count <= frame::kShortPayloadBound)
                 std::memset(bytes + kHeaderSize + count, 0, kShortFill);
-            sent = transmit_frame(socket, bytes, frame::data_frame_size(count));
+            const int size = static_cast<int>(frame::data_frame_size(count));
+            sent = pcap_sendpacket(socket, bytes, size) == 0 ? 1 : 0;
             next += count - lead;
             remaining -= count;
         } else {
@@ -208,7 +209,8 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             // go back, so that the bridge sees the gap of one refused frame.
             advance_shared(*route.data_frame_counter,
                            static_cast<std::uint8_t>(-(batch - sent - 1)));
-            console_error("\nError sending packet: %s\n", transmit_error(socket));
+            console_error("\nError sending packet: %s\n",
+                          batch == 1 ? pcap_geterr(socket) : transmit_error(socket));
             return kSendFailed;
         }
     }
