@@ -77,35 +77,6 @@ bool raw_receive(pcap_t *raw, const Bytes &packet, bool idle_wait) {
     }
 }
 
-// Each side alone on the host's adapter. The kernel hands every frame, sent or
-// received, to each capture open on the adapter, one after the other: with
-// both open, each send costs a second copy before the frame leaves, and the
-// capture opened last takes arriving frames first (here each of these is worth
-// about half a microsecond of a 5 µs round trip). A raw round therefore closes
-// the library's socket and opens a raw handle; after it, the handle is closed
-// and the socket opened again (its frame numbering then starts at 0 again).
-class RawAlone {
-public:
-    RawAlone(const Options &options, pcap_t *&sdk) : sdk_(sdk) {
-        SpW_Socket_Close(sdk_);
-        sdk_ = nullptr;
-        handle_ = open_raw(options.host, spweth::kBridgeFilter);
-    }
-    ~RawAlone() {
-        pcap_close(handle_);
-        const std::intptr_t opened = SpW_Socket_Init(Get_Number_Chosen_Network_Device());
-        if (opened < 0) fail("SpW_Socket_Init: " + std::to_string(opened));
-        sdk_ = reinterpret_cast<pcap_t *>(opened);
-    }
-    RawAlone(const RawAlone &) = delete;
-    RawAlone &operator=(const RawAlone &) = delete;
-    pcap_t *handle() const { return handle_; }
-
-private:
-    pcap_t *&sdk_;
-    pcap_t *handle_;
-};
-
 // --- 5. Round-trip latency ---------------------------------------------------------
 
 struct LatencySetting {

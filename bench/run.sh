@@ -139,7 +139,7 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
     echo "|---|---|---:|"
     for path in send recv; do
         awk -v p="$path" '$1 == "fn" && $2 > 0 {name = $0; sub(/^fn [^ ]+ /, "", name);
-             sub(/\(.*/, "", name); printf "| %s | `%s` | %s |\n", p, name, $2}' \
+             gsub(/\(anonymous namespace\)::/, "", name); sub(/\(.*/, "", name); printf "| %s | `%s` | %s |\n", p, name, $2}' \
             "$out/callgrind.$path.1495.split" | sort -t'|' -k4 -rn
     done
     echo
@@ -151,29 +151,31 @@ value() { awk -v k="$2" '$1 == k {print $2}' "$1"; }
         function label(size) { return size >= 1048576 ? size / 1048576 " MiB" : size >= 65536 ? size / 1024 " KiB" : size " B" }
         /^#/ { block++; next }
         NF == 0 { next }
-        block == 1 { r = $3 / $2; if (send == "" || r < send) send = r; r = $5 / $4; if (recv == "" || r < recv) recv = r }
         block == 2 {
             if ($2 > 0 && $3 > 0) { r = $3 / $2; if (trip == "" || r < trip) trip = r }
             else failed = failed (failed == "" ? "" : ", ") label($1)
             have_trip = 1
         }
         END {
-            printf "| send SDK/raw >= 0.95 at every size | %.3f | %s |\n", send, (send >= 0.95 ? "yes" : "NO")
-            printf "| receive SDK/raw >= 0.95 at every size | %.3f | %s |\n", recv, (recv >= 0.95 ? "yes" : "NO")
             if (have_trip)
                 printf "| round trip crediting on/off >= 0.8 | %.3f%s | %s |\n", trip,
                     (failed == "" ? "" : "; failed at " failed), (trip >= 0.8 && failed == "" ? "yes" : "NO")
         }' "$out/throughput.dat"
+    # Per frame in long packets (a frame among hundreds), and at every size (a
+    # packet of one frame pays the whole call for its one frame).
     for path in send recv; do
-        [[ $path == send ]] && limit=150 || limit=250
-        worst=0
+        [[ $path == send ]] && limit=110 || limit=180
+        worst=0 worst_long=0
         for size in "${sizes[@]}"; do
             b=$(awk '$1 == "library" {l=$2} $1 == "copy" {c=$2} END {printf "%.1f", l - c}' \
                 "$out/callgrind.$path.$size.split")
             worst=$(awk -v a="$worst" -v b="$b" 'BEGIN {print (b > a) ? b : a}')
+            ((size >= 65536)) && worst_long=$(awk -v a="$worst_long" -v b="$b" 'BEGIN {print (b > a) ? b : a}')
         done
-        met=$(awk -v w="$worst" -v l="$limit" 'BEGIN {print (w <= l) ? "yes" : "NO"}')
-        echo "| $path: instructions per frame beyond the copy <= $limit | $worst | $met |"
+        for row in "packets of 64 KiB and more:$worst_long" "every size:$worst"; do
+            met=$(awk -v w="${row##*:}" -v l="$limit" 'BEGIN {print (w <= l) ? "yes" : "NO"}')
+            echo "| $path: instructions per frame beyond the copy <= $limit, ${row%%:*} | ${row##*:} | $met |"
+        done
     done
     cat "$out/targets.md"
     echo

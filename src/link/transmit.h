@@ -29,6 +29,7 @@ struct OutFrame {
 // transmit_error). A lone frame, and every frame of a socket whose
 // descriptor refuses sendmmsg (for good), go by pcap_sendpacket.
 int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count);
+
 const char *transmit_error(Socket socket);
 
 // The system's sendmmsg; tests may put the pcap double's in its place.

@@ -172,6 +172,10 @@ void write_error_record(const FrameView &frame, std::uint8_t *record, std::size_
     }
 }
 
+// A clock reading costs about as much as taking a small frame: a timed
+// receive reads it once per this many frames (a few microseconds of work).
+inline constexpr int kFramesPerClockReading = 16;
+
 int saturated(std::int64_t length) {
     return static_cast<int>(std::min<std::int64_t>(length, INT_MAX));
 }
@@ -192,7 +196,8 @@ public:
           type_(type),
           mask_(static_cast<std::uint32_t>(frame_mask)),
           deadline_(deadline),
-          for_claimer_(for_claimer) {}
+          for_claimer_(for_claimer),
+          ns_per_subsecond_(record.nano_timestamps ? 1 : 1000) {}
 
     // Clears the type byte and the packet flags, then runs the call. Packet
     // receives first return a kept packet, or go on with a gathered one.
@@ -253,15 +258,17 @@ private:
     unsigned char *const type_;
     const std::uint32_t mask_;
     const Deadline deadline_;
-    const bool for_claimer_;              // a claimer's wait: every packet is gathered
-    bool gathering_ = false;              // the open packet is gathered in the record
-    std::int64_t frame_time_ns_ = 0;      // the capture time of the frame taken last
-    std::int64_t kept_time_ns_ = 0;       // that of the last frame the call's result holds
-    std::int64_t offset_ = 0;             // packet bytes so far, counted whether copied or not
-    bool packet_open_ = false;            // a start fragment was taken and no end yet
-    ReadBuffer *slot_ = nullptr;          // the socket's read buffer as found this turn
-    RecordCopy copy_;                     // released before every pcap read and on return
-    std::optional<int> captured_result_;  // what examining a frame from pcap gave
+    const bool for_claimer_;               // a claimer's wait: every packet is gathered
+    const std::int64_t ns_per_subsecond_;  // of pcap's time stamps: nano- or microseconds
+    bool gathering_ = false;               // the open packet is gathered in the record
+    std::int64_t frame_time_ns_ = 0;       // the capture time of the frame taken last
+    std::int64_t kept_time_ns_ = 0;        // that of the last frame the call's result holds
+    std::int64_t offset_ = 0;              // packet bytes so far, counted whether copied or not
+    bool packet_open_ = false;             // a start fragment was taken and no end yet
+    ReadBuffer *slot_ = nullptr;           // the socket's read buffer as found this turn
+    RecordCopy copy_;                      // released before every pcap read and on return
+    std::optional<int> captured_result_;   // what examining a frame from pcap gave
+    int frames_before_clock_reading_ = 0;  // the first turn reads it
 };
 
 int ReceiveCall::run() {
@@ -270,11 +277,16 @@ int ReceiveCall::run() {
             abandon_open_packet();
             return 0;
         }
-        // Checked for every frame too: a stream of frames that never completes
-        // a packet must not hold the call past its deadline.
-        if (deadline_.passed()) {
-            abandon_open_packet();
-            return kRecvTimedOut;
+        // Checked between frames too, so that a stream of frames that never
+        // completes a packet cannot hold the call past its deadline; the clock
+        // is read after every kFramesPerClockReading frames taken, and always
+        // after an empty poll.
+        if (deadline_.is_set() && --frames_before_clock_reading_ <= 0) {
+            frames_before_clock_reading_ = kFramesPerClockReading;
+            if (deadline_.passed()) {
+                abandon_open_packet();
+                return kRecvTimedOut;
+            }
         }
         FrameView frame(nullptr, 0);
         switch (take_frame(frame)) {
@@ -287,6 +299,7 @@ int ReceiveCall::run() {
             case Take::pcap_empty:
                 if (traits_.column == kCreditWait) return 0;
                 wait_for_frame(socket_, deadline_);
+                frames_before_clock_reading_ = 0;
                 continue;
             case Take::next_turn:
                 continue;
@@ -314,14 +327,16 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
     }
     // The credit wait leaves the held frame and the read buffer alone: what it
     // sets aside must come after them.
-    if (traits_.column != kCreditWait && record_.held.length != 0) {
-        // Held frames are taken only first in a call, before any can be held again.
-        frame = FrameView(record_.held.bytes.data(), record_.held.length);
-        frame_time_ns_ = record_.held.time_ns;
-        record_.held.length = 0;
-        return Take::frame;
-    }
-    if (slot_ != nullptr && traits_.column != kCreditWait && slot_->fill != 0) {
+    const bool held = record_.held.length != 0;
+    if ((held || (slot_ != nullptr && slot_->fill != 0)) && traits_.column != kCreditWait)
+        [[unlikely]] {
+        if (held) {
+            // Held frames are taken only first in a call, before any can be held again.
+            frame = FrameView(record_.held.bytes.data(), record_.held.length);
+            frame_time_ns_ = record_.held.time_ns;
+            record_.held.length = 0;
+            return Take::frame;
+        }
         const int length = read_buffer_take(*slot_, copy_);
         if (length < 0) return Take::frames_lost;
         if (length == 0) return Take::next_turn;
@@ -340,9 +355,8 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
 void ReceiveCall::on_captured(u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
     auto &call = *reinterpret_cast<ReceiveCall *>(user);
     call.record_.counters.frames_received.add();
-    call.frame_time_ns_ =
-        std::int64_t{header->ts.tv_sec} * 1000000000 +
-        std::int64_t{header->ts.tv_usec} * (call.record_.nano_timestamps ? 1 : 1000);
+    call.frame_time_ns_ = std::int64_t{header->ts.tv_sec} * 1000000000 +
+                          std::int64_t{header->ts.tv_usec} * call.ns_per_subsecond_;
     const FrameView frame(bytes, header->caplen);  // only the captured bytes are there
     // A handler may call the library, a receive on this socket among them,
     // which must not run inside pcap's dispatch: such a frame is held and
@@ -373,7 +387,7 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
     const ActionRow *row = row_of(decoded.type);
     if (row == nullptr) return std::nullopt;
     const std::size_t payload_length = decoded.payload_length;
-    const bool masked = (mask_ & row->mask_bit) != 0;
+    const auto masked = [&] { return (mask_ & row->mask_bit) != 0; };
 
     const Action action = row->actions[traits_.column];
     switch (action) {
@@ -409,7 +423,7 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
             store_packet(offset_, frame, payload_length);
             return packet_end(offset_ + static_cast<std::int64_t>(payload_length));
         case deliver_if_masked:
-            if (!masked) return std::nullopt;
+            if (!masked()) return std::nullopt;
             if (packet_open_ &&
                 !gathering_) {  // an extended receive: the packet first, this frame next
                 hold(frame);
@@ -419,7 +433,7 @@ std::optional<int> ReceiveCall::examine(const FrameView &frame) {
             store(0, frame, payload_length);
             return static_cast<int>(payload_length);
         case error_record_if_masked:
-            if (!masked) return std::nullopt;
+            if (!masked()) return std::nullopt;
             if (packet_open_ && !gathering_) {
                 hold(frame);
                 return cut_packet();

@@ -51,6 +51,7 @@ int frames_before_credit_wait(const frame::Route &route) {
 }
 
 int frames_left(std::size_t remaining) {
+    if (remaining <= kMaxPayload) return 1;
     return static_cast<int>(
         std::min<std::size_t>((remaining + kMaxPayload - 1) / kMaxPayload, kMaxBatchFrames));
 }
@@ -127,9 +128,12 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     const bool eep = requests_eep(end_marker);
     // A batch of frames: each frame's header (and a leading channel byte) here,
     // its payload where the caller keeps it, a short frame's fill from zeros.
+    // A lone frame is assembled whole instead: pcap_sendpacket takes it as it is.
     std::array<std::array<std::uint8_t, kHeaderSize + 1>, kMaxBatchFrames> headers;
     std::array<OutFrame, kMaxBatchFrames> frames;
+    std::array<std::uint8_t, frame::kMaxFrameSize> lone;
     static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
+    static constexpr std::size_t kShortFill = frame::kMinDataFrameSize - kHeaderSize;
 
     const unsigned char *next = data;
     std::size_t remaining = static_cast<std::size_t>(total);
@@ -147,42 +151,66 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
             }
         }
         const int batch = std::min(frames_before_credit_wait(route), frames_left(remaining));
-        for (int i = 0; i < batch; ++i) {
-            const bool last = remaining <= kMaxPayload;
-            const std::size_t count = last ? remaining : kMaxPayload;
-            std::uint8_t *header = headers[static_cast<std::size_t>(i)].data();
-            frame::write_header(header, kFragmentType[first][last][eep],
-                                frame::take_data_frame_number(route),
-                                static_cast<std::uint16_t>(count), route);
-            OutFrame &out = frames[static_cast<std::size_t>(i)];
-            if (lead != 0) header[kHeaderSize] = channel;
-            out.pieces[0] = {header, kHeaderSize + lead};
-            const std::size_t data_count = count - lead;
-            out.piece_count = 1;
-            if (data_count != 0)
-                out.pieces[out.piece_count++] = {const_cast<unsigned char *>(next), data_count};
-            out.size = frame::data_frame_size(count);
-            if (out.size > kHeaderSize + count)
-                out.pieces[out.piece_count++] = {const_cast<std::uint8_t *>(kZeros),
-                                                 out.size - kHeaderSize - count};
-            next += data_count;
-            remaining -= count;
-            lead = 0;
-            first = false;
-        }
         // The batch's credits are taken before it goes: a report that the
         // receiving side records meanwhile then stands, as it would between
         // two frames sent one by one.
         const bool crediting = library_state.send_crediting != 0;
         if (crediting) advance_shared(*route.bridge_credits, -batch);
-        const int sent = transmit_frames(socket, own, frames.data(), batch);
+        int sent;
+        if (batch == 1) {
+            const bool last = remaining <= kMaxPayload;
+            const std::size_t count = last ? remaining : kMaxPayload;
+            std::uint8_t *bytes = lone.data();
+            frame::write_header(bytes, kFragmentType[first][last][eep],
+                                frame::take_data_frame_number(route),
+                                static_cast<std::uint16_t>(count), route);
+            if (lead != 0) bytes[kHeaderSize] = channel;
+            if (count > lead) std::memcpy(bytes + kHeaderSize + lead, next, count - lead);
+            // A short frame's fill: always as many zeros as the shortest payload
+            // needs (a fill of fixed size costs a few stores); what lies past
+            // the frame's end is not sent.
+            if (count <= frame::kShortPayloadBound)
+                std::memset(bytes + kHeaderSize + count, 0, kShortFill);
+            const int size = static_cast<int>(frame::data_frame_size(count));
+            sent = pcap_sendpacket(socket, bytes, size) == 0 ? 1 : 0;
+            next += count - lead;
+            remaining -= count;
+        } else {
+            for (int i = 0; i < batch; ++i) {
+                const bool last = remaining <= kMaxPayload;
+                const std::size_t count = last ? remaining : kMaxPayload;
+                std::uint8_t *header = headers[static_cast<std::size_t>(i)].data();
+                frame::write_header(header, kFragmentType[first][last][eep],
+                                    frame::take_data_frame_number(route),
+                                    static_cast<std::uint16_t>(count), route);
+                OutFrame &out = frames[static_cast<std::size_t>(i)];
+                if (lead != 0) header[kHeaderSize] = channel;
+                out.pieces[0] = {header, kHeaderSize + lead};
+                const std::size_t data_count = count - lead;
+                out.piece_count = 1;
+                if (data_count != 0)
+                    out.pieces[out.piece_count++] = {const_cast<unsigned char *>(next), data_count};
+                out.size = frame::data_frame_size(count);
+                if (out.size > kHeaderSize + count)
+                    out.pieces[out.piece_count++] = {const_cast<std::uint8_t *>(kZeros),
+                                                     out.size - kHeaderSize - count};
+                next += data_count;
+                remaining -= count;
+                lead = 0;
+                first = false;
+            }
+            sent = transmit_frames(socket, own, frames.data(), batch);
+        }
+        lead = 0;
+        first = false;
         if (sent != batch) {
             if (crediting) advance_shared(*route.bridge_credits, batch - sent);
             // The frames after the refused one were never sent: their numbers
             // go back, so that the bridge sees the gap of one refused frame.
             advance_shared(*route.data_frame_counter,
                            static_cast<std::uint8_t>(-(batch - sent - 1)));
-            console_error("\nError sending packet: %s\n", transmit_error(socket));
+            console_error("\nError sending packet: %s\n",
+                          batch == 1 ? pcap_geterr(socket) : transmit_error(socket));
             return kSendFailed;
         }
     }

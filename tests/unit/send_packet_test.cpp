@@ -291,3 +291,28 @@ TEST_F(Batches, CreditsBoundEachBatch) {
     EXPECT_EQ(3, fake_pcap::counters().batches);  // 7 + 7 + 6
     fake_pcap::on_empty_poll(nullptr);
 }
+
+// A lone frame (a packet of one frame, or one frame that the credits allow)
+// is assembled whole: after a long frame, a short one carries only zeros past
+// its data; refused, it keeps its number and gives its credit back.
+TEST_F(Batches, LoneFramesAreWholeAndARefusedOneGivesItsCreditBack) {
+    const Bytes full(1495, 0xEE);
+    EXPECT_EQ(1495, send(full));
+    EXPECT_EQ(3, send_from_channel(pattern(2), 9));
+    ASSERT_EQ(2u, sent().size());
+    EXPECT_EQ(data_frame(kFeof, 1, {9, pattern(2)[0], pattern(2)[1]}), sent()[1]);
+    EXPECT_EQ(0, fake_pcap::counters().batches);
+
+    set_send_crediting(1);
+    set_send_credit_limit(2);
+    set_send_credit_wait(5);
+    spweth::library_state.bridge_credits = 6;
+    fake_pcap::fail_next(fake_pcap::Call::sendpacket);
+    EXPECT_EQ(-2, send(pattern(10)));
+    EXPECT_EQ(6, spweth::library_state.bridge_credits);
+    EXPECT_EQ(0u, err_.rfind("\nError sending packet: ", 0)) << err_;
+    EXPECT_EQ(10, send(pattern(10)));
+    EXPECT_EQ(5, spweth::library_state.bridge_credits);
+    ASSERT_EQ(4u, sent().size());
+    EXPECT_EQ(sent()[2][15] + 1, sent()[3][15]);
+}
