@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inside a fresh network namespace: loopback up and the veth pair
 # spw-host <-> spw-bridge, both up, without IPv6 (no router solicitations on
-# the link). Used by the namespace demo and the Python package's tests.
+# the link). Used by the namespace demo and the pytest runners.
 set -euo pipefail
 ip link set lo up
 ip link add spw-host type veth peer name spw-bridge

@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from demo_support import (HOST_LINK, Emulator, error_lines, frames_from_host,  # noqa: E402
-                          frames_sent, quiet_links, run)
+                          frames_sent, outside_test_namespace, quiet_links, report, run)
 
 IFACE = ["--iface", HOST_LINK]
 
@@ -190,8 +190,7 @@ def check_menu(demo):
 
 def main():
     demo, emulator = sys.argv[1], sys.argv[2]
-    if os.environ.get("SPWETH_TEST_NETNS") != "1":
-        print("needs the network namespace of tests/e2e/run_in_netns.sh")
+    if outside_test_namespace():
         return 77
     quiet_links()
     failures = check_runtime(demo) + check_menu(demo)
@@ -202,11 +201,8 @@ def main():
         counters = bridge.stop()
     if frames_from_host(counters):
         failures.append(f"the emulator counted frames from the host: {frames_from_host(counters)}")
-    for failure in failures:
-        print("FAIL", failure)
-    print(f"{len(WRONG)} wrong invocations, {len(RUNTIME) + 1} failures at run time, "
-          f"{len(failures)} failed")
-    return 1 if failures else 0
+    return report(failures, f"{len(WRONG)} wrong invocations, "
+                  f"{len(RUNTIME) + 1} failures at run time, ")
 
 
 if __name__ == "__main__":

@@ -13,7 +13,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo_support import HOST_LINK, Emulator, quiet_links, run  # noqa: E402
+from demo_support import (HOST_LINK, Emulator, outside_test_namespace,  # noqa: E402
+                          quiet_links, report, run)
 
 IFACE = ["--iface", HOST_LINK]
 failures = []
@@ -133,8 +134,7 @@ def check_recv(demo):
 
 def main():
     demo, emulator = sys.argv[1], sys.argv[2]
-    if os.environ.get("SPWETH_TEST_NETNS") != "1":
-        print("needs the network namespace of tests/e2e/run_in_netns.sh")
+    if outside_test_namespace():
         return 77
     quiet_links()
     bridge = Emulator(emulator, "--status-ms", "100", "--rmap-target", "0xFE")
@@ -143,10 +143,7 @@ def main():
             check(demo)
     finally:
         bridge.stop()
-    for failure in failures:
-        print("FAIL", failure)
-    print(f"{len(failures)} failed")
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,9 @@ import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from demo_support import report  # noqa: E402
+
 COMMANDS = ["list", "send", "recv", "codes", "config", "status", "loopback", "rmap", "monitor"]
 
 
@@ -48,10 +51,7 @@ def main():
                                   env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
         if rendered.returncode != 0 or rendered.stderr.strip():
             failures.append(f"{page}: {rendered.stderr.strip() or rendered.returncode}")
-    for failure in failures:
-        print("FAIL", failure)
-    print(f"{len(failures)} failed")
-    return 1 if failures else 0
+    return report(failures)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo_support import HOST_LINK, Emulator, quiet_links  # noqa: E402
+from demo_support import (HOST_LINK, Emulator, outside_test_namespace,  # noqa: E402
+                          quiet_links)
 
 ROW = re.compile(r"^(SpW[12])\s+(\w+) \((\d)\)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)")
 
@@ -57,8 +58,7 @@ def wait_for(pane, condition, seconds, what):
 
 def main():
     demo, emulator = sys.argv[1], sys.argv[2]
-    if os.environ.get("SPWETH_TEST_NETNS") != "1":
-        print("needs the network namespace of tests/e2e/run_in_netns.sh")
+    if outside_test_namespace():
         return 77
     quiet_links()
     bridge = Emulator(emulator, "--status-ms", "100")

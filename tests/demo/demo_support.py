@@ -68,3 +68,19 @@ def frames_from_host(counters):
              "configuration frames from host", "dropped, no free buffer",
              "ignored, not for this bridge", "ignored, malformed", "ignored, unknown type"]
     return {name: counters.get(name) for name in names if counters.get(name) != 0}
+
+
+def outside_test_namespace():
+    """True, having said why, outside the namespace of tests/e2e/run_in_netns.sh."""
+    if os.environ.get("SPWETH_TEST_NETNS") == "1":
+        return False
+    print("needs the network namespace of tests/e2e/run_in_netns.sh")
+    return True
+
+
+def report(failures, summary=""):
+    """Prints each failure and how many failed (after `summary`); the exit status."""
+    for failure in failures:
+        print("FAIL", failure)
+    print(f"{summary}{len(failures)} failed")
+    return 1 if failures else 0
