@@ -58,8 +58,7 @@ int (*send_messages)(int descriptor, mmsghdr *messages, unsigned count,
 
 int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count) {
     batch_refused = false;
-    // A lone frame costs the kernel less as one send than as a batch of one.
-    if (record.batch_descriptor < 0 || count == 1) return send_one_by_one(socket, frames, count);
+    if (record.batch_descriptor < 0) return send_one_by_one(socket, frames, count);
     std::array<mmsghdr, kMaxBatchFrames> messages;  // only the first `count` are filled
     for (int i = 0; i < count; ++i) {
         mmsghdr &message = messages[static_cast<std::size_t>(i)];

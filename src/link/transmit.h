@@ -26,8 +26,9 @@ struct OutFrame {
 
 // Hands the frames to the kernel in order. Returns how many it took: all of
 // them, or those before the one it refused (whose reason is then in
-// transmit_error). A lone frame, and every frame of a socket whose
-// descriptor refuses sendmmsg (for good), go by pcap_sendpacket.
+// transmit_error). The frames of a socket whose descriptor refuses sendmmsg
+// (for good) go by pcap_sendpacket. Senders send a lone frame themselves: it
+// costs the kernel less as one send than as a batch of one.
 int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count);
 
 const char *transmit_error(Socket socket);
