@@ -253,6 +253,80 @@ TEST_F(Truth, ATimedReceiveThatGivesUpMidPacketLeavesNoTailToPassAsAPacket) {
         << "packets_cut " << c.packets_cut << ", fragments_discarded " << c.fragments_discarded;
 }
 
+// --- A burst queued before the first receive -------------------------------
+
+// One packet of the burst: its bytes and the frames the bridge sends it in.
+struct BurstPacket {
+    Bytes bytes;
+    bool eep;
+};
+
+// Every fifth packet spans three frames; the others fit one, of sizes from 1
+// to 1495 bytes. Each starts with its own number, to show order.
+std::vector<BurstPacket> burst_packets(int count, std::uint64_t &seed) {
+    std::vector<BurstPacket> packets;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t size = i % 5 == 4 ? 2 * 1495 + 1 + static_cast<std::size_t>(i % 97)
+                                            : 1 + static_cast<std::size_t>(i * 37 % 1495);
+        packets.push_back({e2e::random_bytes(size, seed), i % 3 == 1});
+        packets.back().bytes[0] = static_cast<unsigned char>(i);
+    }
+    return packets;
+}
+
+TEST_F(Truth, ABurstQueuedBeforeTheFirstReceiveIsTakenCallByCallWithNoFrameLost) {
+    // The frames wait in the socket's capture ring; each receive takes only
+    // the frames of its own packet and leaves the rest to the next call,
+    // in either threading mode and by either packet receive.
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *bridge = pcap_open_live(e2e::kBridgeLink, 2048, 0, 100, errbuf);
+    ASSERT_NE(nullptr, bridge) << errbuf;
+    open_host_socket();
+    unsigned char number = 0;
+    for (const int safe_mode : {0, 1}) {
+        SCOPED_TRACE("thread-safe mode " + std::to_string(safe_mode));
+        ASSERT_EQ(safe_mode, set_thread_safe_mode(safe_mode));
+        const std::vector<BurstPacket> packets = burst_packets(300, seed_);
+        for (const BurstPacket &packet : packets) {
+            const unsigned char *next = packet.bytes.data();
+            std::size_t left = packet.bytes.size();
+            const bool single = left <= 1495;
+            for (bool first = true; left != 0; first = false) {
+                const std::size_t count = std::min<std::size_t>(left, 1495);
+                const bool last = count == left;
+                const unsigned char type = single  ? (packet.eep ? 2 : kFeof)
+                                           : first ? kSof
+                                           : last  ? (packet.eep ? 5 : kEof)
+                                                   : kMof;
+                const Bytes frame = bridge_data_frame(type, number++, next, count);
+                ASSERT_EQ(0, pcap_sendpacket(bridge, frame.data(), static_cast<int>(frame.size())));
+                next += count;
+                left -= count;
+            }
+        }
+        Bytes buffer(4000);
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            unsigned char type = 0xEE;
+            unsigned char mac[6] = {};
+            const int length = i % 2 == 0 ? receive(buffer, type, 3000ms)
+                                          : SpW_Recv_Packet_Timeout(socket_, buffer.data(),
+                                                                    static_cast<int>(buffer.size()),
+                                                                    mac, &type, 3000);
+            const Bytes &sent = packets[i].bytes;
+            ASSERT_EQ(static_cast<int>(sent.size()), length)
+                << "packet " << i << " (its first byte says " << int(buffer[0]) << ")";
+            EXPECT_EQ(packets[i].eep ? 1 : 0, type) << "packet " << i;
+            ASSERT_EQ("none", first_difference(sent, buffer.data(), sent.size())) << "packet " << i;
+        }
+        unsigned char type = 0;
+        EXPECT_EQ(SPWETH_TIMED_OUT, receive(buffer, type, 100ms)) << "a packet nobody sent";
+    }
+    pcap_close(bridge);
+    const spweth_socket_counters c = counters();
+    EXPECT_EQ(0u, c.packets_cut);
+    EXPECT_EQ(0u, c.fragments_discarded);
+}
+
 // --- Refusals that send nothing ---------------------------------------------
 
 TEST_F(Truth, ANegativeControlCodeCountIsRefusedAndReadsNoCodeByte) {
