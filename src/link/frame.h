@@ -61,15 +61,7 @@ inline constexpr std::uint8_t kRecvTimerFlag = 0x80;
 // frame themselves return it too.
 inline constexpr int kFrameRefused = -1;
 
-// Where a socket's frames go and how they are numbered: the addresses in use
-// and its link's counters and credits (the classic link's are library_state's).
-struct Route {
-    const std::uint8_t *bridge;
-    const std::uint8_t *source;
-    std::atomic<std::uint8_t> *data_frame_counter;
-    std::atomic<std::uint8_t> *ccode_frame_counter;
-    std::atomic<int> *bridge_credits;
-};
+using spweth::Route;
 
 inline Route classic_route() {
     LibraryState &s = library_state;
@@ -77,7 +69,12 @@ inline Route classic_route() {
             &s.ccode_frame_counter, &s.bridge_credits};
 }
 
-inline Route route_of(const SocketRecord &record) {
+// The route a socket's record keeps: the classic one until the socket is
+// given addresses of its own (see renew_route).
+inline const Route &route_of(const SocketRecord &record) { return record.route; }
+
+// The record's route from its own addresses and link, where it has them.
+inline void renew_route(SocketRecord &record) {
     Route route = classic_route();
     if (record.own_link != nullptr) {
         route.bridge = record.own_bridge.data();
@@ -86,7 +83,7 @@ inline Route route_of(const SocketRecord &record) {
         route.bridge_credits = &record.own_link->bridge_credits;
     }
     if (record.has_own_source) route.source = record.own_source.data();
-    return route;
+    record.route = route;
 }
 
 // Writes offsets 0..18: the route's addresses, 06 AB, type, number, payload

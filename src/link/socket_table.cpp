@@ -33,6 +33,7 @@ void renew_record(SocketRecord &record) {
     record.has_own_bridge = false;
     record.has_own_source = false;
     record.own_link = nullptr;
+    spweth::frame::renew_route(record);
     record.handlers.fill({});
     record.claimer.store(nullptr, std::memory_order_relaxed);
     record.gathered = {};
@@ -147,6 +148,7 @@ SPWETH_API int SpW_Socket_Set_Bridge_Address(struct pcap *socket, const unsigned
     record->own_bridge = spweth::mac_of(address);
     record->own_link = &spweth::link_of(t, record->adapter_name, record->own_bridge);
     record->has_own_bridge = true;
+    spweth::frame::renew_route(*record);
     return 0;
 }
 
@@ -155,6 +157,7 @@ SPWETH_API int SpW_Socket_Set_Source_Address(struct pcap *socket, const unsigned
     if (record == nullptr || address == nullptr) return -1;
     record->own_source = spweth::mac_of(address);
     record->has_own_source = true;
+    spweth::frame::renew_route(*record);
     return 0;
 }
 

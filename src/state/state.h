@@ -152,6 +152,16 @@ struct KeptPacket {
     std::int64_t time_ns = 0;
 };
 
+// Where a socket's frames go and how they are numbered: the addresses in use
+// and its link's counters and credits (the classic link's are library_state's).
+struct Route {
+    const std::uint8_t *bridge = nullptr;
+    const std::uint8_t *source = nullptr;
+    std::atomic<std::uint8_t> *data_frame_counter = nullptr;
+    std::atomic<std::uint8_t> *ccode_frame_counter = nullptr;
+    std::atomic<int> *bridge_credits = nullptr;
+};
+
 // Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
     ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
@@ -169,6 +179,9 @@ struct SocketRecord {
     Mac own_bridge{};
     Mac own_source{};
     Link *own_link = nullptr;  // with its own bridge address: that link's record
+    // What those make of the route, kept so that each send and receive need
+    // not work it out; renewed whenever one of them changes.
+    Route route{};
     std::array<SocketHandler, kSocketHandlerKinds> handlers{};
     // Claimed packets. Under the reader lock: a packet being gathered for the
     // claimer (open across receives until it ends), and packets kept in order.
