@@ -39,7 +39,6 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr int kPort = 10030;
 constexpr int kPacket = 64 * 1024;
-constexpr int kWindow = 8;  // packets in flight in a throughput round
 constexpr unsigned char kBridge[6] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
 
 struct Settings {
@@ -47,6 +46,7 @@ struct Settings {
     int rounds = 5;
     int reads = 3000;  // per round
     double seconds = 1.0;
+    int window = 8;  // packets in flight in a throughput round
     std::string markdown;
 };
 
@@ -216,8 +216,8 @@ std::vector<double> rmap_round(Side &side, int reads) {
     return us;
 }
 
-// 64 KiB packets looped back for `seconds`, at most kWindow in flight; MB/s.
-double throughput_round(Side &side, double seconds) {
+// 64 KiB packets looped back for `seconds`, at most `window` in flight; MB/s.
+double throughput_round(Side &side, double seconds, int window) {
     const Bytes packet(kPacket, 0x5A);
     std::mutex mutex;
     std::condition_variable changed;
@@ -228,7 +228,7 @@ double throughput_round(Side &side, double seconds) {
         while (!stop.load()) {
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop.load() || in_flight < kWindow; });
+                changed.wait(lock, [&] { return stop.load() || in_flight < window; });
                 if (stop.load()) return;
                 ++in_flight;
             }
@@ -282,6 +282,8 @@ int main(int argc, char **argv) {
             s.reads = std::atoi(value.c_str());
         else if (key == "--seconds")
             s.seconds = std::atof(value.c_str());
+        else if (key == "--window")
+            s.window = std::atoi(value.c_str());
         else if (key == "--markdown")
             s.markdown = value;
     }
@@ -309,7 +311,7 @@ int main(int argc, char **argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));  // credits reported
             const auto us = rmap_round(*side, s.reads);
             r.us.insert(r.us.end(), us.begin(), us.end());
-            r.mbs.push_back(throughput_round(*side, s.seconds));
+            r.mbs.push_back(throughput_round(*side, s.seconds, s.window));
             std::fprintf(stderr, "round %d, %s: RMAP p50 %.1f us, 64 KiB %.0f MB/s\n", round + 1,
                          r.name, median(us), r.mbs.back());
         }

@@ -121,7 +121,7 @@ void BridgeSide::receive_loop() {
                 buffer.size());
             continue;
         }
-        sink_->packet_from_bridge(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n),
+        sink_->packet_from_bridge({buffer.data(), static_cast<std::size_t>(n)},
                                   type == kEepTypeByte);
     }
 }

@@ -24,11 +24,12 @@
 namespace gateway {
 
 // Where what comes from the bridge goes; called on the receiving thread, in
-// the order it arrived.
+// the order it arrived. A packet's bytes are borrowed for the call: a sink
+// that keeps them copies them.
 class BridgeSink {
 public:
     virtual ~BridgeSink() = default;
-    virtual void packet_from_bridge(std::vector<std::uint8_t> data, bool eep) = 0;
+    virtual void packet_from_bridge(std::span<const std::uint8_t> data, bool eep) = 0;
     virtual void time_code_from_bridge(std::uint8_t code) = 0;
 };
 

@@ -97,6 +97,12 @@ std::optional<Refusal> Decoder::start_frame() {
     } else if (packet_.size() + size > max_packet_) {
         return Refusal{Reason::pieces_too_large, packet_.size() + size};
     }
+    // Room for the frame's data before it comes (within max_packet): a packet
+    // that arrives over many reads is copied once, not again at each growth.
+    const std::uint64_t needed = packet_.size() + size;
+    if (flag_ != Flag::time_code_to_link && packet_.capacity() < needed)
+        packet_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+            std::max<std::uint64_t>(needed, 2 * packet_.capacity()), max_packet_)));
     remaining_ = size;
     in_data_ = true;
     return std::nullopt;

@@ -96,69 +96,70 @@ void Session::take(std::vector<ssdtp2::Message> &messages) {
     }
 }
 
-void Session::deliver_packet(std::vector<std::uint8_t> data, bool eep) {
-    Outgoing item;
+void Session::deliver_packet(std::span<const std::uint8_t> data, bool eep) {
     const auto head = ssdtp2::packet_header(data.size(), eep);
-    std::copy(head.begin(), head.end(), item.head.begin());
-    item.head_size = head.size();
-    item.data = std::move(data);
-    deliver(std::move(item));
+    deliver({head, data});
 }
 
 void Session::deliver_time_code(std::uint8_t code) {
-    Outgoing item;
-    item.head = ssdtp2::time_code_frame(code);
-    item.head_size = item.head.size();
-    deliver(std::move(item));
+    const auto frame = ssdtp2::time_code_frame(code);
+    deliver({frame, {}});
 }
 
-void Session::count_delivered(const Outgoing &item) {
-    if (item.counted) return;
-    const bool time_code = item.data.empty();
+void Session::count_delivered(bool time_code, std::size_t bytes) {
     count(time_code ? counters_.time_codes_from_bridge : counters_.packets_from_bridge);
-    if (!time_code) count(counters_.bytes_from_bridge, item.data.size());
+    if (!time_code) count(counters_.bytes_from_bridge, bytes);
 }
 
-void Session::uncount_delivered(const Outgoing &item) {
-    const bool time_code = item.data.empty();
+void Session::uncount_delivered(bool time_code, std::size_t bytes) {
     (time_code ? counters_.time_codes_from_bridge : counters_.packets_from_bridge)
         .fetch_sub(1, std::memory_order_relaxed);
-    if (!time_code)
-        counters_.bytes_from_bridge.fetch_sub(item.data.size(), std::memory_order_relaxed);
+    if (!time_code) counters_.bytes_from_bridge.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 // With direct_mutex_ held and direct_ set: one non-blocking write of the whole
-// frame. True when it all went; otherwise direct writes stop, and what is left
-// of the frame (all of it, or the rest after a partial write) stays in `item`.
-bool Session::write_directly(Outgoing &item) {
-    iovec parts[2] = {{item.head.data(), item.head_size}, {item.data.data(), item.data.size()}};
+// frame; the bytes it took. Unless it took them all, direct writes stop.
+std::size_t Session::write_directly(const Borrowed &frame) {
+    iovec parts[2] = {{const_cast<std::uint8_t *>(frame.head.data()), frame.head.size()},
+                      {const_cast<std::uint8_t *>(frame.data.data()), frame.data.size()}};
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = item.data.empty() ? 1 : 2;
+    message.msg_iovlen = frame.data.empty() ? 1 : 2;
     // Counted before the write: the client may have the frame, and ask for
     // the counters, before this thread runs again.
-    count_delivered(item);
+    count_delivered(frame.time_code(), frame.data.size());
     const ssize_t sent = ::sendmsg(descriptor_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent == static_cast<ssize_t>(item.size())) return true;
+    if (sent == static_cast<ssize_t>(frame.size())) return frame.size();
     direct_ = false;
-    if (sent <= 0) {  // EAGAIN, or an error that the strand's write will meet: it counts it then
-        uncount_delivered(item);
-        return false;
-    }
-    // The rest goes through the strand, after nothing else.
-    std::vector<std::uint8_t> rest(item.head.begin(), item.head.begin() + item.head_size);
-    rest.insert(rest.end(), item.data.begin(), item.data.end());
-    rest.erase(rest.begin(), rest.begin() + sent);
-    item.head_size = 0;
-    item.data = std::move(rest);
-    item.counted = true;
-    return false;
+    if (sent > 0) return static_cast<std::size_t>(sent);
+    // EAGAIN, or an error that the strand's write will meet: it counts the frame then.
+    uncount_delivered(frame.time_code(), frame.data.size());
+    return 0;
 }
 
-void Session::deliver(Outgoing item) {
+void Session::deliver(Borrowed frame) {
+    Outgoing item;
     {
         const std::lock_guard lock(direct_mutex_);
-        if (direct_ && write_directly(item)) return;
+        const std::size_t written = direct_ ? write_directly(frame) : 0;
+        if (written == frame.size()) return;
+        if (written == 0) {  // the whole frame waits, copied
+            std::copy(frame.head.begin(), frame.head.end(), item.head.begin());
+            item.head_size = frame.head.size();
+            item.data.assign(frame.data.begin(), frame.data.end());
+            item.time_code = frame.time_code();
+        } else {  // the rest of it goes through the strand, after nothing else
+            item.data.reserve(frame.size() - written);
+            if (written < frame.head.size())
+                item.data.assign(frame.head.begin() + static_cast<std::ptrdiff_t>(written),
+                                 frame.head.end());
+            const std::size_t into_data =
+                written > frame.head.size() ? written - frame.head.size() : 0;
+            item.data.insert(item.data.end(),
+                             frame.data.begin() + static_cast<std::ptrdiff_t>(into_data),
+                             frame.data.end());
+            item.counted = true;
+        }
         queued_bytes_.fetch_add(item.size());  // under the lock: the strand reads it there
     }
     asio::post(strand_, [self = shared_from_this(), item = std::move(item)]() mutable {
@@ -167,7 +168,7 @@ void Session::deliver(Outgoing item) {
             if (!item.counted) count(self->counters_.dropped_queued);
             return;
         }
-        self->count_delivered(item);
+        if (!item.counted) self->count_delivered(item.time_code, item.data.size());
         self->queue_.push_back(std::move(item));
         const std::uint64_t queued = self->queued_bytes_.load();
         if (queued > self->options_.queue_bytes) {
@@ -337,9 +338,9 @@ void TcpSide::dropped_for_want_of_client() {
             "(dropped_no_client)");
 }
 
-void TcpSide::packet_from_bridge(std::vector<std::uint8_t> data, bool eep) {
+void TcpSide::packet_from_bridge(std::span<const std::uint8_t> data, bool eep) {
     if (const auto session = current())
-        session->deliver_packet(std::move(data), eep);
+        session->deliver_packet(data, eep);
     else
         dropped_for_want_of_client();
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,9 @@ public:
             BridgeSide &bridge, Counters &counters, Ended ended);
 
     void start();
-    // Any thread: queue for the client, in the order of the calls.
-    void deliver_packet(std::vector<std::uint8_t> data, bool eep);
+    // Any thread: queue for the client, in the order of the calls. The
+    // packet's bytes are copied only when they cannot be written at once.
+    void deliver_packet(std::span<const std::uint8_t> data, bool eep);
     void deliver_time_code(std::uint8_t code);
     // Any thread: closes the connection (the gateway stops).
     void close();
@@ -41,13 +43,21 @@ private:
         std::array<std::uint8_t, ssdtp2::kTimeCodeFrameSize> head{};
         std::size_t head_size = 0;
         std::vector<std::uint8_t> data;
+        bool time_code = false;
         bool counted = false;  // the rest of a frame written in part directly
         std::size_t size() const { return head_size + data.size(); }
     };
-    void deliver(Outgoing item);
-    bool write_directly(Outgoing &item);
-    void count_delivered(const Outgoing &item);
-    void uncount_delivered(const Outgoing &item);
+    // A frame to deliver: its header (a time code's whole frame) and its data,
+    // both borrowed for the call.
+    struct Borrowed {
+        std::span<const std::uint8_t> head, data;
+        bool time_code() const { return data.empty(); }
+        std::size_t size() const { return head.size() + data.size(); }
+    };
+    void deliver(Borrowed frame);
+    std::size_t write_directly(const Borrowed &frame);
+    void count_delivered(bool time_code, std::size_t bytes);
+    void uncount_delivered(bool time_code, std::size_t bytes);
     void allow_direct_writes_if_idle();
     void read_next();
     void on_read(const asio::error_code &error, std::size_t n);
@@ -93,7 +103,7 @@ public:
     void stop();
     asio::ip::tcp::endpoint local_endpoint() const { return acceptor_.local_endpoint(); }
 
-    void packet_from_bridge(std::vector<std::uint8_t> data, bool eep) override;
+    void packet_from_bridge(std::span<const std::uint8_t> data, bool eep) override;
     void time_code_from_bridge(std::uint8_t code) override;
 
 private:
