@@ -2,6 +2,7 @@
 // adapter, for tests and benchmarks of hosts that talk to such a bridge.
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -102,13 +103,17 @@ std::optional<timespec> poll_timeout(const std::optional<Clock::time_point> &dea
 }
 
 // True as soon as the capture has a frame, false when none came for `spin`
-// (or the bridge has something due first): polls without sleeping.
+// (or the bridge has something due first): polls without sleeping, but yields
+// the core at each turn to any thread waiting for it. The emulator stands in
+// for a device of its own: on a machine where it shares cores with its host,
+// its spin must not keep a host thread that is ready to run from running.
 bool frame_within(pollfd &capture, const Bridge &bridge, std::chrono::microseconds spin) {
     if (spin.count() == 0) return false;
     auto until = Clock::now() + spin;
     if (const auto due = bridge.next_deadline()) until = std::min(until, *due);
     do {
         if (poll(&capture, 1, 0) > 0) return true;
+        sched_yield();
     } while (!stop_requested && Clock::now() < until);
     return false;
 }
