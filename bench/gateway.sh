@@ -4,7 +4,7 @@
 # bridge emulator on a veth pair, in a network namespace of its own (unshare
 # -n: only its loopback and that pair). Writes bench/gateway-results.md.
 #
-#   bash bench/gateway.sh        (as root; about 30 s once built)
+#   bash bench/gateway.sh        (as root; about 20 s once built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

@@ -2,14 +2,17 @@
 // run, over a veth pair to the bridge emulator (bench/gateway.sh makes the
 // namespace): the 4-byte RMAP read's round trip, one at a time, and the
 // throughput of 64 KiB packets looped back with a window of packets in
-// flight. Direct and gateway rounds alternate; each side has the adapter
-// alone. The library runs as the gateway runs it: thread-safe mode, idle
-// waits, credit flow control on.
+// flight. Direct and gateway rounds (the gateway as it starts by default, and
+// with --spin-us 100) alternate; each side has the adapter alone. The library
+// runs as the gateway runs it: thread-safe mode, idle waits, credit flow
+// control on. Each round's host CPU (this process and the gateway) is
+// reported as a share of one core.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +70,18 @@ double percentile(std::vector<double> v, double p) {
     return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
 }
 
+// CPU time of this process and of its children waited for (the gateways), in seconds.
+double host_cpu_seconds() {
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        for (const timeval &t : {usage.ru_utime, usage.ru_stime})
+            total += static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    }
+    return total;
+}
+
 void fail(const char *what) {
     std::fprintf(stderr, "gateway_bench: %s\n", what);
     std::exit(1);
@@ -118,8 +133,9 @@ private:
 
 class ThroughGateway : public Side {
 public:
-    ThroughGateway(const std::string &gateway, const std::string &host) {
-        std::vector<std::string> args{gateway, "--iface", host, "--stats-s", "0"};
+    ThroughGateway(const std::string &gateway, const std::string &host, unsigned spin_us) {
+        std::vector<std::string> args{
+            gateway, "--iface", host, "--stats-s", "0", "--spin-us", std::to_string(spin_us)};
         std::vector<char *> argv;
         for (auto &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -297,21 +313,28 @@ int main(int argc, char **argv) {
     struct Record {
         const char *name;
         bool direct;
-        std::vector<double> us, mbs;
+        unsigned spin_us;  // the gateway's --spin-us
+        std::vector<double> us, mbs, cpu;
     };
-    std::vector<Record> sides{{"library called directly", true, {}, {}},
-                              {"through spweth-gateway", false, {}, {}}};
+    std::vector<Record> sides{{"library called directly", true, 0, {}, {}, {}},
+                              {"through spweth-gateway", false, 0, {}, {}, {}},
+                              {"through spweth-gateway --spin-us 100", false, 100, {}, {}, {}}};
     for (int round = 0; round < s.rounds; ++round) {
         for (Record &r : sides) {
+            const double cpu_before = host_cpu_seconds();
+            const auto round_start = Clock::now();
             std::unique_ptr<Side> side;
             if (r.direct)
                 side = std::make_unique<Direct>(s.host);
             else
-                side = std::make_unique<ThroughGateway>(s.gateway, s.host);
+                side = std::make_unique<ThroughGateway>(s.gateway, s.host, r.spin_us);
             std::this_thread::sleep_for(std::chrono::milliseconds(150));  // credits reported
             const auto us = rmap_round(*side, s.reads);
             r.us.insert(r.us.end(), us.begin(), us.end());
             r.mbs.push_back(throughput_round(*side, s.seconds, s.window));
+            side.reset();  // the gateway stopped and waited for: its CPU time is counted
+            r.cpu.push_back(100 * (host_cpu_seconds() - cpu_before) /
+                            std::chrono::duration<double>(Clock::now() - round_start).count());
             std::fprintf(stderr, "round %d, %s: RMAP p50 %.1f us, 64 KiB %.0f MB/s\n", round + 1,
                          r.name, median(us), r.mbs.back());
         }
@@ -321,12 +344,12 @@ int main(int argc, char **argv) {
     const double dm = median(direct.mbs);
     std::string table =
         "| side | RMAP read p50, us | p50 / direct (goal <= 2) | p99, us | 64 KiB loopback, MB/s "
-        "| / direct (goal >= 0.8) |\n|---|---:|---:|---:|---:|---:|\n";
+        "| / direct (goal >= 0.8) | host CPU, % of a core |\n|---|---:|---:|---:|---:|---:|---:|\n";
     for (const Record &r : sides) {
         char row[256];
         const double p50 = percentile(r.us, 0.5), m = median(r.mbs);
-        std::snprintf(row, sizeof row, "| %s | %.1f | %.2f | %.1f | %.0f | %.2f |\n", r.name, p50,
-                      p50 / dp50, percentile(r.us, 0.99), m, m / dm);
+        std::snprintf(row, sizeof row, "| %s | %.1f | %.2f | %.1f | %.0f | %.2f | %.0f |\n", r.name,
+                      p50, p50 / dp50, percentile(r.us, 0.99), m, m / dm, median(r.cpu));
         table += row;
     }
     std::fputs(table.c_str(), stdout);

@@ -86,5 +86,6 @@ def start_gateway(tmp_path, start_bridge):
 
 
 @pytest.fixture
-def gateway(start_gateway):
-    return start_gateway()
+def gateway(start_gateway, request):
+    """A gateway with default options, or those a test gives it (indirect parametrization)."""
+    return start_gateway(*getattr(request, "param", ()))

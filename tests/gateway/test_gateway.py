@@ -18,8 +18,15 @@ from ssdtp2_client import (EEP, EOP, PIECE, TIME_FROM_LINK, TIME_TO_LINK, Client
                            packet_frame, time_code_frame)
 
 
+# A gateway that polls for the bridge's next frame after each packet must
+# behave as one that sleeps at once.
+SPIN = pytest.mark.parametrize("gateway", [(), ("--spin-us", "100")], indirect=True,
+                               ids=["sleeping", "spinning"])
+
+
 # ----------------------------------------------------------------- RMAP
 
+@SPIN
 def test_rmap_write_and_read_back_through_the_gateway(gateway):
     client = Client(PORT)
     data = bytes(range(1, 33))
@@ -35,6 +42,7 @@ def test_rmap_write_and_read_back_through_the_gateway(gateway):
 
 # ----------------------------------------------------------------- packets and codes
 
+@SPIN
 @pytest.mark.parametrize("eep", [False, True], ids=["EOP", "EEP"])
 def test_packets_of_every_boundary_length_come_back_whole(gateway, eep):
     client = Client(PORT)
@@ -45,6 +53,19 @@ def test_packets_of_every_boundary_length_come_back_whole(gateway, eep):
         back, back_eep = client.packet(timeout=10)
         assert (len(back), back_eep) == (length, eep)
         assert back == data
+
+
+@pytest.mark.parametrize("gateway", [("--spin-us", "10000")], indirect=True, ids=["spin-10ms"])
+def test_a_spin_ends_as_soon_as_the_next_packet_is_there(gateway):
+    # 100 packets sent at once: a spin that waited its whole 10 ms before
+    # taking a packet already there would need a second for them.
+    client = Client(PORT)
+    packets = [bytes([n]) * (1 + 37 * n) for n in range(100)]
+    started = time.monotonic()
+    client.send(b"".join(packet_frame(p) for p in packets))
+    for p in packets:
+        assert client.packet(timeout=5) == (p, False)
+    assert time.monotonic() - started < 0.5
 
 
 def test_time_codes_go_both_ways_in_their_order(gateway):
@@ -112,6 +133,12 @@ def test_listening_beyond_loopback_needs_an_allowed_range():
     result = subprocess.run([os.environ["SPWETH_GATEWAY"], "--iface", HOST_LINK,
                              "--allow", "10.0.0.0/33"], capture_output=True, text=True, timeout=10)
     assert result.returncode == 2 and "--allow" in result.stderr
+
+
+def test_a_spin_beyond_its_range_is_refused():
+    result = subprocess.run([os.environ["SPWETH_GATEWAY"], "--iface", HOST_LINK,
+                             "--spin-us", "10001"], capture_output=True, text=True, timeout=10)
+    assert result.returncode == 2 and "--spin-us" in result.stderr
 
 
 # ----------------------------------------------------------------- bad input

@@ -84,6 +84,7 @@ private:
         bool eep;
     };
     void receive_loop();
+    void spin_for_next_frame() const;
     void send_loop();
     bool credits_cover(std::size_t bytes) const;
     void send_now(const Outgoing &packet);

@@ -10,6 +10,7 @@ namespace {
 
 inline constexpr std::uint64_t kMaxPacketLimit = 1u << 30;  // the library sends up to 2^31 - 1
 inline constexpr std::uint64_t kMinQueueBytes = 1u << 10;
+inline constexpr unsigned kMaxSpinUs = 10000;
 
 std::optional<std::array<unsigned char, 6>> parse_mac(const std::string &text) {
     std::array<unsigned char, 6> mac{};
@@ -58,6 +59,13 @@ std::variant<Options, int> parse_options(int argc, char **argv) {
                    "longest wait to send one packet to the bridge (credits included)")
         ->capture_default_str()
         ->check(CLI::Range(1u, 600000u));
+    app.add_option("--spin-us", o.spin_us,
+                   "after a packet from the bridge, poll for the next frame this many "
+                   "microseconds before sleeping (yielding the core to threads ready to run): "
+                   "no wake-up delay for an answer that follows at once, at the cost of CPU "
+                   "while packets flow (0: off)")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, kMaxSpinUs));
     app.add_flag("-v,--verbose", o.verbose, "log every connection and refusal in detail");
     try {
         app.parse(argc, argv);

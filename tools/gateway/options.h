@@ -28,6 +28,7 @@ struct Options {
     bool crediting = true;
     unsigned stats_s = 60;            // 0: only on SIGUSR1 and at the end
     unsigned send_timeout_ms = 2000;  // a packet's sending to the bridge, credit waits included
+    unsigned spin_us = 0;  // after a packet from the bridge, poll this long before sleeping
     bool verbose = false;
 };
 
