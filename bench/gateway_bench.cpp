@@ -303,7 +303,10 @@ int main(int argc, char **argv) {
         else if (key == "--markdown")
             s.markdown = value;
     }
-    if (s.host.empty() || s.gateway.empty()) fail("usage: --host IF --gateway PATH [--rounds N]");
+    if (s.host.empty() || s.gateway.empty())
+        fail("usage: --host IF --gateway PATH [--rounds N] [--reads N] [--seconds S] [--window N]");
+    if (s.rounds < 1 || s.reads < 1 || !(s.seconds > 0) || s.window < 1)
+        fail("--rounds, --reads, --seconds and --window must be above 0");
     set_thread_safe_mode(1);
     set_recv_idle_wait(1);
     set_send_crediting(1);

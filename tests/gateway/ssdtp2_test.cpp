@@ -67,6 +67,20 @@ void expect_stream_messages(const std::vector<Message> &m) {
     EXPECT_EQ(m[4].data, (Bytes{9, 8}));
 }
 
+// What is left of a frame after a write that took part of it, the cut in
+// its header or in its data.
+TEST(Ssdtp2Encoder, TheRestOfAFrameAfterAPartialWrite) {
+    const Bytes data = counting(5, 100);
+    const auto head = ssdtp2::packet_header(data.size(), false);
+    const Bytes whole = Bytes(head.begin(), head.end()) + data;
+    for (std::size_t written = 0; written <= whole.size(); ++written)
+        EXPECT_EQ(ssdtp2::rest_of_frame(head, data, written),
+                  Bytes(whole.begin() + written, whole.end()))
+            << "written " << written;
+    const auto code = ssdtp2::time_code_frame(0x07);  // a time code: all of it is "head"
+    EXPECT_EQ(ssdtp2::rest_of_frame(code, {}, 13), Bytes{0x00});
+}
+
 TEST(Ssdtp2Reassembly, TheSameMessagesWhereverTheStreamIsCut) {
     for (std::size_t chunk :
          {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{11}, std::size_t{12},

@@ -55,6 +55,17 @@ std::array<std::uint8_t, kTimeCodeFrameSize> time_code_frame(std::uint8_t code) 
     return frame;
 }
 
+std::vector<std::uint8_t> rest_of_frame(std::span<const std::uint8_t> head,
+                                        std::span<const std::uint8_t> data, std::size_t written) {
+    std::vector<std::uint8_t> rest;
+    rest.reserve(head.size() + data.size() - written);
+    if (written < head.size())
+        rest.assign(head.begin() + static_cast<std::ptrdiff_t>(written), head.end());
+    const std::size_t into_data = written > head.size() ? written - head.size() : 0;
+    rest.insert(rest.end(), data.begin() + static_cast<std::ptrdiff_t>(into_data), data.end());
+    return rest;
+}
+
 std::string describe(const Refusal &refusal, std::uint64_t max_packet) {
     char text[160];
     const auto value = static_cast<unsigned long long>(refusal.value);

@@ -34,6 +34,12 @@ enum class Flag : std::uint8_t {
 std::array<std::uint8_t, kHeaderSize> packet_header(std::uint64_t size, bool eep);
 std::array<std::uint8_t, kTimeCodeFrameSize> time_code_frame(std::uint8_t code);
 
+// The bytes of a frame, its header then its data, that come after its first
+// `written` (a write that took only part of it); `written` is at most the
+// frame's size.
+std::vector<std::uint8_t> rest_of_frame(std::span<const std::uint8_t> head,
+                                        std::span<const std::uint8_t> data, std::size_t written);
+
 // Why the decoder refused a client's stream. `value` is the number the reason
 // names (the flag, the reserved byte, the size).
 enum class Reason : std::uint8_t {

@@ -149,15 +149,7 @@ void Session::deliver(Borrowed frame) {
             item.data.assign(frame.data.begin(), frame.data.end());
             item.time_code = frame.time_code();
         } else {  // the rest of it goes through the strand, after nothing else
-            item.data.reserve(frame.size() - written);
-            if (written < frame.head.size())
-                item.data.assign(frame.head.begin() + static_cast<std::ptrdiff_t>(written),
-                                 frame.head.end());
-            const std::size_t into_data =
-                written > frame.head.size() ? written - frame.head.size() : 0;
-            item.data.insert(item.data.end(),
-                             frame.data.begin() + static_cast<std::ptrdiff_t>(into_data),
-                             frame.data.end());
+            item.data = ssdtp2::rest_of_frame(frame.head, frame.data, written);
             item.counted = true;
         }
         queued_bytes_.fetch_add(item.size());  // under the lock: the strand reads it there
