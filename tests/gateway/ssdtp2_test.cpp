@@ -153,6 +153,25 @@ TEST(Ssdtp2Limits, MaxPacketPassesAndOneByteMoreIsRefused) {
     }
 }
 
+// Many small pieces join into one packet, byte for byte, up to the limit.
+TEST(Ssdtp2Limits, ManySmallPiecesJoinIntoOnePacket) {
+    const std::size_t pieces = 2000, piece = 3, max = pieces * piece + 1;
+    Bytes stream, expected;
+    for (std::size_t i = 0; i < pieces; ++i) {
+        const Bytes bytes = counting(piece, static_cast<std::uint8_t>(i));
+        stream = stream + frame(0x02, bytes);
+        expected = expected + bytes;
+    }
+    stream = stream + frame(0x01, {0xEE});
+    expected.push_back(0xEE);
+    ssdtp2::Decoder decoder(max);
+    std::vector<Message> out;
+    ASSERT_FALSE(decoder.feed(stream, out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out[0].eep);
+    EXPECT_EQ(out[0].data, expected);
+}
+
 // Each refusal: found as soon as its header is complete (its data need not
 // come), named in the log line, and final. What came before it is delivered.
 TEST(Ssdtp2Refusals, EachBadHeaderIsNamedAndFinal) {

@@ -192,6 +192,34 @@ def test_a_client_that_reads_too_slowly_is_disconnected(start_gateway):
         assert back == (bytes(262144), False)
 
 
+@pytest.mark.parametrize("gateway", [(), ("--spin-us", "100")], indirect=True,
+                         ids=["sleeping", "spinning"])
+def test_a_client_that_pauses_gets_every_packet_whole_in_order_and_counted_once(gateway):
+    # A small receive buffer and a pause in reading: the gateway's writes to
+    # the client stop part way, in headers and in data, and the rest of each
+    # frame waits in the queue behind it. Once the client reads again, every
+    # packet arrives whole and in order, the time code whole (it goes on the
+    # link ahead of queued packets, so anywhere among them), each counted once.
+    client = Client(PORT, receive_buffer=4096)
+    rng = random.Random(27)
+    # About 7 MB: more than loopback's socket buffers hold.
+    sizes = [1, 5, 11, 12, 13, 1495, 1496, 20_000, 150_000, 300_000, 300_000, 300_000]
+    packets = [rng.randbytes(rng.choice(sizes)) for _ in range(60)]
+    stream = b"".join(packet_frame(p, eep=(n % 7 == 3)) for n, p in enumerate(packets))
+    client.send(stream + time_code_frame(0x2A))
+    time.sleep(0.5)  # the echoes pile up in the gateway meanwhile
+    frames = [client.frame(timeout=10) for _ in range(len(packets) + 1)]
+    assert [data for flag, data in frames if flag == TIME_FROM_LINK] == [bytes([0x2A, 0])]
+    back = [(data, flag == EEP) for flag, data in frames if flag != TIME_FROM_LINK]
+    for n, p in enumerate(packets):
+        assert (len(back[n][0]), back[n][1]) == (len(p), n % 7 == 3), n
+        assert back[n][0] == p, n
+    line = stats(gateway)
+    assert f"packets_from_bridge={len(packets)} " in line + " ", line
+    assert f"bytes_from_bridge={sum(map(len, packets))} " in line + " ", line
+    assert "time_codes_from_bridge=1 " in line + " ", line
+
+
 def stats(gateway):
     """The counters line that SIGUSR1 asks for."""
     count = gateway.text().count("counters:")
