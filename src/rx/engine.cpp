@@ -180,6 +180,19 @@ int saturated(std::int64_t length) {
     return static_cast<int>(std::min<std::int64_t>(length, INT_MAX));
 }
 
+std::int64_t capture_time_ns(const pcap_pkthdr &header, std::int64_t ns_per_subsecond) {
+    return std::int64_t{header.ts.tv_sec} * 1000000000 +
+           std::int64_t{header.ts.tv_usec} * ns_per_subsecond;
+}
+
+// Copies up to `count` payload bytes to `at`, never past the buffer's capacity.
+void copy_within(unsigned char *buffer, std::size_t capacity, std::int64_t at,
+                 const std::uint8_t *payload, std::size_t count) {
+    if (at >= static_cast<std::int64_t>(capacity)) return;
+    const std::size_t fits = std::min(count, capacity - static_cast<std::size_t>(at));
+    if (fits != 0) std::memcpy(buffer + at, payload, fits);
+}
+
 // One receive call: its arguments, running offset and record copy.
 class ReceiveCall {
 public:
@@ -214,6 +227,17 @@ public:
                 offset_ = static_cast<std::int64_t>(record_.gathered.size());
             }
         }
+        return run();
+    }
+
+    // For a plain receive's quick first turn (see QuickTurn), which has done
+    // what start() does: examines a frame from pcap as the engine's own
+    // capture callback would, and goes on with the call; `pcap_was_empty`: the
+    // turn found no frame.
+    void captured(const pcap_pkthdr *header, const u_char *bytes);
+    int resume(bool pcap_was_empty) {
+        if (pcap_was_empty) wait_for_frame(socket_, deadline_);
+        if (captured_result_) return finish_call(*captured_result_);
         return run();
     }
 
@@ -356,20 +380,22 @@ ReceiveCall::Take ReceiveCall::take_frame(FrameView &frame) {
 // entry, which takes a tenth of the instructions off every frame.
 [[gnu::flatten]] void ReceiveCall::on_captured(u_char *user, const pcap_pkthdr *header,
                                                const u_char *bytes) {
-    auto &call = *reinterpret_cast<ReceiveCall *>(user);
-    call.record_.counters.frames_received.add();
-    call.frame_time_ns_ = std::int64_t{header->ts.tv_sec} * 1000000000 +
-                          std::int64_t{header->ts.tv_usec} * call.ns_per_subsecond_;
+    reinterpret_cast<ReceiveCall *>(user)->captured(header, bytes);
+}
+
+void ReceiveCall::captured(const pcap_pkthdr *header, const u_char *bytes) {
+    record_.counters.frames_received.add();
+    frame_time_ns_ = capture_time_ns(*header, ns_per_subsecond_);
     const FrameView frame(bytes, header->caplen);  // only the captured bytes are there
     // A handler may call the library, a receive on this socket among them,
     // which must not run inside pcap's dispatch: such a frame is held and
     // examined once the dispatch has returned.
-    if (call.traits_.column == kPacketModes && frame.has_header() &&
-        is_handler_type(frame.type_byte())) [[unlikely]] {
-        call.hold(frame);
+    if (traits_.column == kPacketModes && frame.has_header() && is_handler_type(frame.type_byte()))
+        [[unlikely]] {
+        hold(frame);
         return;
     }
-    call.captured_result_ = call.examine(frame);
+    captured_result_ = examine(frame);
 }
 
 std::optional<int> ReceiveCall::examine(const FrameView &frame) {
@@ -589,9 +615,7 @@ void ReceiveCall::abandon_open_packet() {
 // Copies up to payload_length bytes at `at`, never past the buffer's length.
 void ReceiveCall::store(std::int64_t at, const FrameView &frame, std::size_t payload_length) {
     kept_time_ns_ = frame_time_ns_;
-    if (at >= static_cast<std::int64_t>(capacity_)) return;
-    const std::size_t count = std::min(payload_length, capacity_ - static_cast<std::size_t>(at));
-    if (count != 0) std::memcpy(buffer_ + at, frame.payload(), count);
+    copy_within(buffer_, capacity_, at, frame.payload(), payload_length);
 }
 
 int ReceiveCall::deliver_error_record(const FrameView &frame, std::size_t payload_length) {
@@ -665,6 +689,117 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
     if (put.lost) counters.read_buffer_overflows.add();
 }
 
+// The first turn of a packet receive (modes 1, 2) on a socket with nothing
+// held, set aside, kept or gathered: one frame from pcap, and when it is a
+// packet of one frame (FEOF, FEEF) that passes decoding and the address step,
+// the call ends with it, without the engine's set-up. Any other frame is
+// handed to the engine as it came from pcap, which then goes on with the call.
+class QuickTurn {
+public:
+    QuickTurn(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
+              int length, unsigned char *mac, unsigned char *type, int frame_mask,
+              const Deadline &deadline)
+        : traits_(traits),
+          socket_(socket),
+          record_(record),
+          buffer_(buffer),
+          length_(length),
+          mac_(mac),
+          type_(type),
+          frame_mask_(frame_mask),
+          deadline_(deadline) {}
+
+    // Whether the engine's first turn would go to pcap at once.
+    static bool applies(ModeTraits traits, const SocketRecord &record, const Deadline &deadline) {
+        const LibraryState &s = library_state;
+        if (traits.column != kPacketModes || record.held.length != 0 || record.gathering ||
+            !record.kept.empty() || s.wait_receive_active.load() == 0)
+            return false;
+        if (s.recv_buffering != 0 &&
+            (record.read_buffer == nullptr || record.read_buffer->fill != 0))
+            return false;
+        return !deadline.passed();
+    }
+
+    int run() {
+        *type_ = 0;
+        library_state.packet_has_comm_byte.store(0, std::memory_order_relaxed);
+        library_state.packet_has_recv_timer.store(0, std::memory_order_relaxed);
+        const bool taken = pcap_dispatch(socket_, 1, &QuickTurn::on_captured,
+                                         reinterpret_cast<u_char *>(this)) > 0;
+        if (result_) return *result_;
+        if (!call_) make_call();
+        return call_->resume(!taken);
+    }
+
+private:
+    void make_call() {
+        call_.emplace(traits_, socket_, record_, buffer_, length_, mac_, type_, frame_mask_,
+                      deadline_);
+    }
+
+    [[gnu::flatten]] static void on_captured(u_char *user, const pcap_pkthdr *header,
+                                             const u_char *bytes) {
+        auto &turn = *reinterpret_cast<QuickTurn *>(user);
+        if (!turn.take_whole_packet(*header, FrameView(bytes, header->caplen)))
+            turn.hand_over(header, bytes);
+    }
+
+    // Out of line, so that a packet of one frame does not pay for its set-up;
+    // flattened, as the engine's own callback is.
+    [[gnu::noinline, gnu::flatten]] void hand_over(const pcap_pkthdr *header, const u_char *bytes) {
+        make_call();
+        call_->captured(header, bytes);
+    }
+
+    bool take_whole_packet(const pcap_pkthdr &header, const FrameView &frame) {
+        // A type byte of FEOF or FEEF, without flag bits; anything else (the
+        // first frame of a longer packet, above all) goes to the engine undecoded.
+        if (!frame.has_header() || frame.type_byte() - 1u > 1u) return false;
+        DecodedFrame decoded{};
+        if (!frame::decode_frame(frame, decoded, frame::route_of(record_))) return false;
+        if (record_.claimer.load(std::memory_order_acquire) != nullptr) return false;
+        if (traits_.address == AddressUse::require_source) {
+            if (std::memcmp(frame.source(), mac_, kMacSize) != 0) return false;
+        } else {
+            std::memcpy(mac_, frame.source(), kMacSize);
+        }
+        SocketCounters &counters = record_.counters;
+        counters.frames_received.add();
+        counters.packets_received.add();
+        const std::size_t capacity = length_ > 0 ? static_cast<std::size_t>(length_) : 0;
+        copy_within(buffer_, capacity, 0, frame.payload(), decoded.payload_length);
+        if (decoded.type == FrameType::feef) *type_ = kEepTypeByte;
+        record_.last_time_ns.store(capture_time_ns(header, record_.nano_timestamps ? 1 : 1000),
+                                   std::memory_order_relaxed);
+        result_ = decoded.payload_length;
+        return true;
+    }
+
+    const ModeTraits traits_;
+    const Socket socket_;
+    SocketRecord &record_;
+    unsigned char *const buffer_;
+    const int length_;
+    unsigned char *const mac_;
+    unsigned char *const type_;
+    const int frame_mask_;
+    const Deadline &deadline_;
+    std::optional<int> result_;
+    std::optional<ReceiveCall> call_;  // made only when the turn hands a frame over
+};
+
+// Runs a receive call.
+int run_call(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
+             int length, unsigned char *mac, unsigned char *type, int frame_mask,
+             const Deadline &deadline) {
+    if (QuickTurn::applies(traits, record, deadline)) [[likely]]
+        return QuickTurn(traits, socket, record, buffer, length, mac, type, frame_mask, deadline)
+            .run();
+    ReceiveCall call(traits, socket, record, buffer, length, mac, type, frame_mask, deadline);
+    return call.start();
+}
+
 // The frame-type receives give the engine a type byte of their own and widen it.
 int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int length,
                        int frame_mask, int *type, unsigned char *mac) {
@@ -695,8 +830,8 @@ void release_reader(SocketRecord &record) {
     if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
         return kRecvBadArgument;
 
-    ReceiveCall call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
-    if (library_state.thread_safe_mode == 0) return call.start();
+    if (library_state.thread_safe_mode == 0)
+        return run_call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
 
     FairLock &reader = record->locks.reader;
     if (traits->column == kCreditWait) {
@@ -705,7 +840,8 @@ void release_reader(SocketRecord &record) {
         *type = 0;
         return library_state.wait_receive_active.load() == 0 ? 0 : kRecvTimedOut;
     }
-    const int result = call.start();
+    const int result =
+        run_call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
     release_reader(*record);
     return result;
 }
