@@ -738,18 +738,14 @@ private:
                       deadline_);
     }
 
+    // Flattened, as the engine's own callback is: the first frame of every
+    // longer packet is handed over here.
     [[gnu::flatten]] static void on_captured(u_char *user, const pcap_pkthdr *header,
                                              const u_char *bytes) {
         auto &turn = *reinterpret_cast<QuickTurn *>(user);
-        if (!turn.take_whole_packet(*header, FrameView(bytes, header->caplen)))
-            turn.hand_over(header, bytes);
-    }
-
-    // Out of line, so that a packet of one frame does not pay for its set-up;
-    // flattened, as the engine's own callback is.
-    [[gnu::noinline, gnu::flatten]] void hand_over(const pcap_pkthdr *header, const u_char *bytes) {
-        make_call();
-        call_->captured(header, bytes);
+        if (turn.take_whole_packet(*header, FrameView(bytes, header->caplen))) return;
+        turn.make_call();
+        turn.call_->captured(header, bytes);
     }
 
     bool take_whole_packet(const pcap_pkthdr &header, const FrameView &frame) {
