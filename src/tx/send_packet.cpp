@@ -109,6 +109,41 @@ Credits await_credits(Socket socket, const frame::Route &route, const Deadline &
     }
 }
 
+// A short frame's fill: always as many zeros as the shortest payload needs
+// (a fill of fixed size costs a few stores); what lies past the frame's end
+// is not sent.
+inline constexpr std::size_t kShortFill = frame::kMinDataFrameSize - kHeaderSize;
+
+// One frame of `count` payload bytes (a leading channel byte among them when
+// `lead` is 1, the rest from `data`), assembled whole: pcap_sendpacket takes
+// it as it is. True when it went.
+[[gnu::always_inline]] inline bool send_lone_frame(Socket socket, const frame::Route &route,
+                                                   FrameType type, const unsigned char *data,
+                                                   std::size_t count, std::size_t lead,
+                                                   unsigned char channel) {
+    std::array<std::uint8_t, frame::kMaxFrameSize> bytes;
+    frame::write_header(bytes.data(), type, frame::take_data_frame_number(route),
+                        static_cast<std::uint16_t>(count), route);
+    if (lead != 0) bytes[kHeaderSize] = channel;
+    if (count > lead) std::memcpy(bytes.data() + kHeaderSize + lead, data, count - lead);
+    if (count <= frame::kShortPayloadBound)
+        std::memset(bytes.data() + kHeaderSize + count, 0, kShortFill);
+    const int size = static_cast<int>(frame::data_frame_size(count));
+    return pcap_sendpacket(socket, bytes.data(), size) == 0;
+}
+
+// After `sent` of a batch of frames went: the credits and numbers of those
+// that did not go back, and the refusal reported.
+int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, bool crediting) {
+    if (crediting) advance_shared(*route.bridge_credits, batch - sent);
+    // The frames after the refused one were never sent: their numbers go
+    // back, so that the bridge sees the gap of one refused frame.
+    advance_shared(*route.data_frame_counter, static_cast<std::uint8_t>(-(batch - sent - 1)));
+    console_error("\nError sending packet: %s\n",
+                  batch == 1 ? pcap_geterr(socket) : transmit_error(socket));
+    return kSendFailed;
+}
+
 }  // namespace
 
 int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
@@ -124,20 +159,30 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
     const SendLock lock(socket, &SocketLocks::sender, deadline);
     if (!lock.acquired()) return SPWETH_TIMED_OUT;
     SocketRecord &own = *const_cast<SocketRecord *>(record);
-    const frame::Route route = frame::route_of(own);
     const bool eep = requests_eep(end_marker);
+    const std::size_t lead =
+        with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
+    const bool crediting = library_state.send_crediting != 0;
+    if (static_cast<std::size_t>(total) <= kMaxPayload && !credits_needed(own.route)) [[likely]] {
+        // A packet of one frame takes the socket's route as it is: a snapshot
+        // keeps the frames of a longer packet on one route.
+        const frame::Route &route = frame::route_of(own);
+        if (crediting) advance_shared(*route.bridge_credits, -1);
+        if (!send_lone_frame(socket, route, kFragmentType[1][1][eep], data,
+                             static_cast<std::size_t>(total), lead, channel))
+            return refuse_rest(socket, route, 1, 0, crediting);
+        return total;
+    }
+    const frame::Route route = frame::route_of(own);
     // A batch of frames: each frame's header (and a leading channel byte) here,
     // its payload where the caller keeps it, a short frame's fill from zeros.
-    // A lone frame is assembled whole instead: pcap_sendpacket takes it as it is.
     std::array<std::array<std::uint8_t, kHeaderSize + 1>, kMaxBatchFrames> headers;
     std::array<OutFrame, kMaxBatchFrames> frames;
-    std::array<std::uint8_t, frame::kMaxFrameSize> lone;
     static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
-    static constexpr std::size_t kShortFill = frame::kMinDataFrameSize - kHeaderSize;
 
     const unsigned char *next = data;
     std::size_t remaining = static_cast<std::size_t>(total);
-    std::size_t lead = with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
+    std::size_t lead_left = lead;  // until the first frame is made
     bool first = true;
     while (remaining > 0) {
         if (credits_needed(route)) {
@@ -154,26 +199,17 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
         // The batch's credits are taken before it goes: a report that the
         // receiving side records meanwhile then stands, as it would between
         // two frames sent one by one.
-        const bool crediting = library_state.send_crediting != 0;
-        if (crediting) advance_shared(*route.bridge_credits, -batch);
+        const bool batch_crediting = library_state.send_crediting != 0;
+        if (batch_crediting) advance_shared(*route.bridge_credits, -batch);
         int sent;
         if (batch == 1) {
             const bool last = remaining <= kMaxPayload;
             const std::size_t count = last ? remaining : kMaxPayload;
-            std::uint8_t *bytes = lone.data();
-            frame::write_header(bytes, kFragmentType[first][last][eep],
-                                frame::take_data_frame_number(route),
-                                static_cast<std::uint16_t>(count), route);
-            if (lead != 0) bytes[kHeaderSize] = channel;
-            if (count > lead) std::memcpy(bytes + kHeaderSize + lead, next, count - lead);
-            // A short frame's fill: always as many zeros as the shortest payload
-            // needs (a fill of fixed size costs a few stores); what lies past
-            // the frame's end is not sent.
-            if (count <= frame::kShortPayloadBound)
-                std::memset(bytes + kHeaderSize + count, 0, kShortFill);
-            const int size = static_cast<int>(frame::data_frame_size(count));
-            sent = pcap_sendpacket(socket, bytes, size) == 0 ? 1 : 0;
-            next += count - lead;
+            sent = send_lone_frame(socket, route, kFragmentType[first][last][eep], next, count,
+                                   lead_left, channel)
+                       ? 1
+                       : 0;
+            next += count - lead_left;
             remaining -= count;
         } else {
             for (int i = 0; i < batch; ++i) {
@@ -184,9 +220,9 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
                                     frame::take_data_frame_number(route),
                                     static_cast<std::uint16_t>(count), route);
                 OutFrame &out = frames[static_cast<std::size_t>(i)];
-                if (lead != 0) header[kHeaderSize] = channel;
-                out.pieces[0] = {header, kHeaderSize + lead};
-                const std::size_t data_count = count - lead;
+                if (lead_left != 0) header[kHeaderSize] = channel;
+                out.pieces[0] = {header, kHeaderSize + lead_left};
+                const std::size_t data_count = count - lead_left;
                 out.piece_count = 1;
                 if (data_count != 0)
                     out.pieces[out.piece_count++] = {const_cast<unsigned char *>(next), data_count};
@@ -196,23 +232,14 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
                                                      out.size - kHeaderSize - count};
                 next += data_count;
                 remaining -= count;
-                lead = 0;
+                lead_left = 0;
                 first = false;
             }
             sent = transmit_frames(socket, own, frames.data(), batch);
         }
-        lead = 0;
+        lead_left = 0;
         first = false;
-        if (sent != batch) {
-            if (crediting) advance_shared(*route.bridge_credits, batch - sent);
-            // The frames after the refused one were never sent: their numbers
-            // go back, so that the bridge sees the gap of one refused frame.
-            advance_shared(*route.data_frame_counter,
-                           static_cast<std::uint8_t>(-(batch - sent - 1)));
-            console_error("\nError sending packet: %s\n",
-                          batch == 1 ? pcap_geterr(socket) : transmit_error(socket));
-            return kSendFailed;
-        }
+        if (sent != batch) return refuse_rest(socket, route, batch, sent, batch_crediting);
     }
     return total;
 }
