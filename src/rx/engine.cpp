@@ -295,7 +295,8 @@ private:
     int frames_before_clock_reading_ = 0;  // the first turn reads it
 };
 
-int ReceiveCall::run() {
+// Out of line and flattened: one body of the loop serves every entry.
+[[gnu::noinline, gnu::flatten]] int ReceiveCall::run() {
     for (;;) {
         if (library_state.wait_receive_active.load() == 0) {
             abandon_open_packet();
