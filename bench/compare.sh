@@ -12,16 +12,8 @@ build=$root/build-bench
 out=$build/compare
 if [[ ${1:-} == --in-namespace ]]; then
     shift
-    if ip link show eth0 >/dev/null 2>&1; then
-        echo "compare.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
-        exit 1
-    fi
-    ip link set lo up
-    ip link add spwc-host type veth peer name spwc-peer
-    for dev in spwc-host spwc-peer; do
-        sysctl -qw "net.ipv6.conf.$dev.disable_ipv6=1" 2>/dev/null || true
-        ip link set "$dev" up
-    done
+    source "$root/bench/veth-pair.sh"
+    veth_pair compare.sh spwc-host spwc-peer
     "$build/bench/spweth_builds_bench" --host spwc-host --peer spwc-peer \
         --a "$out/libspweth-a.so" --b "$out/libspweth-b.so" --markdown "$out/compare.md" "$@" \
         >/dev/null

@@ -10,16 +10,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-bench
 if [[ ${1:-} == --in-namespace ]]; then
-    if ip link show eth0 >/dev/null 2>&1; then
-        echo "gateway.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
-        exit 1
-    fi
-    ip link set lo up
-    ip link add spwg-host type veth peer name spwg-peer
-    for dev in spwg-host spwg-peer; do
-        sysctl -qw "net.ipv6.conf.$dev.disable_ipv6=1" 2>/dev/null || true
-        ip link set "$dev" up
-    done
+    source "$root/bench/veth-pair.sh"
+    veth_pair gateway.sh spwg-host spwg-peer
     "$build/tools/bridge-emu/spweth-bridge-emu" --iface spwg-peer --status-ms 100 \
         --rmap-target 0xFE,0x20,65536 --spin-us 200 >/dev/null &
     emulator=$!

@@ -21,16 +21,8 @@ sizes=(1 64 1495 1496 65536 1048576)
 # --- Inside the namespace: the veth pair and the network benchmark ----------
 if [[ ${1:-} == --in-namespace ]]; then
     part=${2:-all}
-    if ip link show eth0 >/dev/null 2>&1; then
-        echo "run.sh: eth0 is visible, so this is not a fresh namespace; stopping" >&2
-        exit 1
-    fi
-    ip link set lo up
-    ip link add "$host_if" type veth peer name "$peer_if"
-    for dev in "$host_if" "$peer_if"; do
-        sysctl -qw "net.ipv6.conf.$dev.disable_ipv6=1" 2>/dev/null || true
-        ip link set "$dev" up
-    done
+    source "$root/bench/veth-pair.sh"
+    veth_pair run.sh "$host_if" "$peer_if"
     emulator=()
     if [[ -x $build/tools/bridge-emu/spweth-bridge-emu ]]; then
         emulator=(--emulator "$build/tools/bridge-emu/spweth-bridge-emu")
