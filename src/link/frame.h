@@ -86,20 +86,31 @@ inline void renew_route(SocketRecord &record) {
     record.route = route;
 }
 
-// Writes offsets 0..18: the route's addresses, 06 AB, type, number, payload
-// length (little-endian) and the credits byte 10. Inline: senders write one
-// for every frame.
-inline void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
-                         std::uint16_t payload_length, const Route &route = classic_route()) {
+// Writes offsets 0..13: the route's addresses and 06 AB, the same in every
+// frame the route carries.
+inline void write_address_prefix(std::uint8_t *frame, const Route &route) {
     std::memcpy(frame + kDestOffset, route.bridge, 6);
     std::memcpy(frame + kSourceOffset, route.source, 6);
     frame[kEtherTypeOffset] = kEtherTypeHigh;
     frame[kEtherTypeOffset + 1] = kEtherTypeLow;
+}
+
+// Writes offsets 14..18: type, number, payload length (little-endian) and the
+// credits byte 10.
+inline void write_header_fields(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
+                                std::uint16_t payload_length) {
     frame[kTypeOffset] = static_cast<std::uint8_t>(type);
     frame[kNumberOffset] = frame_number;
     frame[kLengthOffset] = static_cast<std::uint8_t>(payload_length & 0xFF);
     frame[kLengthOffset + 1] = static_cast<std::uint8_t>(payload_length >> 8);
     frame[kCreditsOffset] = kCreditsSent;
+}
+
+// Writes offsets 0..18. Inline: senders write one for every frame.
+inline void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
+                         std::uint16_t payload_length, const Route &route = classic_route()) {
+    write_address_prefix(frame, route);
+    write_header_fields(frame, type, frame_number, payload_length);
 }
 
 // Return the counter's current value and advance it modulo 256.

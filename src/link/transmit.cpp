@@ -37,14 +37,14 @@ int pending_error(int descriptor) {
 }
 
 // Frame by frame, each assembled in one buffer.
-int send_one_by_one(Socket socket, const OutFrame *frames, int count) {
+int send_one_by_one(Socket socket, const FrameBatch &batch, int count) {
     std::array<std::uint8_t, 2048> buffer;
     for (int i = 0; i < count; ++i) {
+        const msghdr &frame = batch.frame(i);
         std::size_t at = 0;
-        for (int p = 0; p < frames[i].piece_count; ++p) {
-            std::memcpy(buffer.data() + at, frames[i].pieces[p].iov_base,
-                        frames[i].pieces[p].iov_len);
-            at += frames[i].pieces[p].iov_len;
+        for (std::size_t p = 0; p < frame.msg_iovlen; ++p) {
+            std::memcpy(buffer.data() + at, frame.msg_iov[p].iov_base, frame.msg_iov[p].iov_len);
+            at += frame.msg_iov[p].iov_len;
         }
         if (pcap_sendpacket(socket, buffer.data(), static_cast<int>(at)) != 0) return i;
     }
@@ -56,20 +56,13 @@ int send_one_by_one(Socket socket, const OutFrame *frames, int count) {
 int (*send_messages)(int descriptor, mmsghdr *messages, unsigned count,
                      int flags) = &system_sendmmsg;
 
-int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count) {
+int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count) {
     batch_refused = false;
-    if (record.batch_descriptor < 0) return send_one_by_one(socket, frames, count);
-    std::array<mmsghdr, kMaxBatchFrames> messages;  // only the first `count` are filled
-    for (int i = 0; i < count; ++i) {
-        mmsghdr &message = messages[static_cast<std::size_t>(i)];
-        message.msg_hdr = msghdr{};
-        message.msg_hdr.msg_iov = frames[i].pieces;
-        message.msg_hdr.msg_iovlen = static_cast<std::size_t>(frames[i].piece_count);
-        message.msg_len = 0;
-    }
+    if (record.batch_descriptor < 0) return send_one_by_one(socket, batch, count);
+    mmsghdr *messages = batch.messages();
     int sent = 0;
     while (sent < count) {
-        const int taken = send_messages(record.batch_descriptor, messages.data() + sent,
+        const int taken = send_messages(record.batch_descriptor, messages + sent,
                                         static_cast<unsigned>(count - sent), 0);
         if (taken > 0) {
             sent += taken;
@@ -83,7 +76,7 @@ int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int c
         if (error == EINTR) continue;
         if (sent == 0 && batching_unsupported(error)) {
             record.batch_descriptor = -1;  // for good: pcap_sendpacket from now on
-            return send_one_by_one(socket, frames, count);
+            return send_one_by_one(socket, batch, count);
         }
         refused(error);
         break;

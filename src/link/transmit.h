@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/frame.h"
 #include "state/state.h"
 
 namespace spweth {
@@ -15,13 +16,36 @@ namespace spweth {
 // The most frames handed to the kernel at once.
 inline constexpr int kMaxBatchFrames = 64;
 
-// One frame as up to three pieces: its header, its payload where the caller
-// keeps it, and the zero fill of a short frame.
-// No initialisers: a sender keeps a batch's worth of them and fills only what it sends.
-struct OutFrame {
-    iovec pieces[3];
-    int piece_count;
-    std::size_t size;
+// Frames laid out as sendmmsg takes them, each as up to three pieces: its
+// header, its payload where the caller keeps it, and the zero fill of a short
+// frame. No initialisers: a sender keeps a batch's worth and fills only what
+// it sends, frame 0 first.
+class FrameBatch {
+public:
+    void set(int i, const std::uint8_t *header, std::size_t header_size,
+             const std::uint8_t *payload, std::size_t payload_size, std::size_t fill) {
+        static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
+        iovec *pieces = pieces_[static_cast<std::size_t>(i)];
+        std::size_t count = 0;
+        pieces[count++] = {const_cast<std::uint8_t *>(header), header_size};
+        if (payload_size != 0)
+            pieces[count++] = {const_cast<std::uint8_t *>(payload), payload_size};
+        if (fill != 0) pieces[count++] = {const_cast<std::uint8_t *>(kZeros), fill};
+        msghdr &message = messages_[static_cast<std::size_t>(i)].msg_hdr;
+        message.msg_name = nullptr;
+        message.msg_namelen = 0;
+        message.msg_iov = pieces;
+        message.msg_iovlen = count;
+        message.msg_control = nullptr;
+        message.msg_controllen = 0;
+        message.msg_flags = 0;
+    }
+    mmsghdr *messages() { return messages_; }
+    const msghdr &frame(int i) const { return messages_[static_cast<std::size_t>(i)].msg_hdr; }
+
+private:
+    mmsghdr messages_[kMaxBatchFrames];
+    iovec pieces_[kMaxBatchFrames][3];
 };
 
 // Hands the frames to the kernel in order. Returns how many it took: all of
@@ -29,7 +53,8 @@ struct OutFrame {
 // transmit_error). The frames of a socket whose descriptor refuses sendmmsg
 // (for good) go by pcap_sendpacket. Senders send a lone frame themselves: it
 // costs the kernel less as one send than as a batch of one.
-int transmit_frames(Socket socket, SocketRecord &record, OutFrame *frames, int count);
+// The first `count` frames of the batch.
+int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count);
 
 const char *transmit_error(Socket socket);
 

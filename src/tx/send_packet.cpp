@@ -144,44 +144,21 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
     return kSendFailed;
 }
 
-}  // namespace
-
-int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
-                        int end_marker, unsigned char channel, const Deadline &deadline) {
-    const bool with_channel = variant == kSendFromChannel;
-    const SocketRecord *record = find_socket(socket);
-    if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
-        (with_channel && length == INT_MAX))
-        return kSendFailed;
-    const int total = length + (with_channel ? 1 : 0);
-    if (total == 0) return 0;
-
-    const SendLock lock(socket, &SocketLocks::sender, deadline);
-    if (!lock.acquired()) return SPWETH_TIMED_OUT;
-    SocketRecord &own = *const_cast<SocketRecord *>(record);
-    const bool eep = requests_eep(end_marker);
-    const std::size_t lead =
-        with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
-    const bool crediting = library_state.send_crediting != 0;
-    if (static_cast<std::size_t>(total) <= kMaxPayload && !credits_needed(own.route)) [[likely]] {
-        // A packet of one frame takes the socket's route as it is: a snapshot
-        // keeps the frames of a longer packet on one route.
-        const frame::Route &route = frame::route_of(own);
-        if (crediting) advance_shared(*route.bridge_credits, -1);
-        if (!send_lone_frame(socket, route, kFragmentType[1][1][eep], data,
-                             static_cast<std::size_t>(total), lead, channel))
-            return refuse_rest(socket, route, 1, 0, crediting);
-        return total;
-    }
+// A packet of more than one frame (or one that waits for credits first), in
+// batches. Out of line: its batch arrays stay off the one-frame path's stack.
+[[gnu::noinline]] int send_frames(Socket socket, SocketRecord &own, const unsigned char *data,
+                                  std::size_t total, std::size_t lead, bool eep,
+                                  unsigned char channel, const Deadline &deadline) {
     const frame::Route route = frame::route_of(own);
     // A batch of frames: each frame's header (and a leading channel byte) here,
-    // its payload where the caller keeps it, a short frame's fill from zeros.
+    // its payload where the caller keeps it.
     std::array<std::array<std::uint8_t, kHeaderSize + 1>, kMaxBatchFrames> headers;
-    std::array<OutFrame, kMaxBatchFrames> frames;
-    static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
+    FrameBatch frames;
+    std::uint8_t prefix[frame::kTypeOffset];  // each header's addresses and EtherType
+    frame::write_address_prefix(prefix, route);
 
     const unsigned char *next = data;
-    std::size_t remaining = static_cast<std::size_t>(total);
+    std::size_t remaining = total;
     std::size_t lead_left = lead;  // until the first frame is made
     bool first = true;
     while (remaining > 0) {
@@ -216,32 +193,85 @@ int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, i
                 const bool last = remaining <= kMaxPayload;
                 const std::size_t count = last ? remaining : kMaxPayload;
                 std::uint8_t *header = headers[static_cast<std::size_t>(i)].data();
-                frame::write_header(header, kFragmentType[first][last][eep],
-                                    frame::take_data_frame_number(route),
-                                    static_cast<std::uint16_t>(count), route);
-                OutFrame &out = frames[static_cast<std::size_t>(i)];
+                std::memcpy(header, prefix, sizeof prefix);
+                frame::write_header_fields(header, kFragmentType[first][last][eep],
+                                           frame::take_data_frame_number(route),
+                                           static_cast<std::uint16_t>(count));
                 if (lead_left != 0) header[kHeaderSize] = channel;
-                out.pieces[0] = {header, kHeaderSize + lead_left};
                 const std::size_t data_count = count - lead_left;
-                out.piece_count = 1;
-                if (data_count != 0)
-                    out.pieces[out.piece_count++] = {const_cast<unsigned char *>(next), data_count};
-                out.size = frame::data_frame_size(count);
-                if (out.size > kHeaderSize + count)
-                    out.pieces[out.piece_count++] = {const_cast<std::uint8_t *>(kZeros),
-                                                     out.size - kHeaderSize - count};
+                frames.set(i, header, kHeaderSize + lead_left, next, data_count,
+                           frame::data_frame_size(count) - kHeaderSize - count);
                 next += data_count;
                 remaining -= count;
                 lead_left = 0;
                 first = false;
             }
-            sent = transmit_frames(socket, own, frames.data(), batch);
+            sent = transmit_frames(socket, own, frames, batch);
         }
         lead_left = 0;
         first = false;
         if (sent != batch) return refuse_rest(socket, route, batch, sent, batch_crediting);
     }
-    return total;
+    return static_cast<int>(total);
+}
+
+// A packet of `total` bytes (a leading channel byte among them), its
+// arguments checked and its sender lock, if any, held.
+[[gnu::always_inline]] inline int send_checked(Socket socket, SocketRecord &record,
+                                               const unsigned char *data, int total,
+                                               bool with_channel, int end_marker,
+                                               unsigned char channel, const Deadline &deadline) {
+    const bool eep = requests_eep(end_marker);
+    const std::size_t lead =
+        with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
+    if (static_cast<std::size_t>(total) <= kMaxPayload && !credits_needed(record.route))
+        [[likely]] {
+        // A packet of one frame takes the socket's route as it is: a snapshot
+        // keeps the frames of a longer packet on one route.
+        const frame::Route &route = frame::route_of(record);
+        const bool crediting = library_state.send_crediting != 0;
+        if (crediting) advance_shared(*route.bridge_credits, -1);
+        if (!send_lone_frame(socket, route, kFragmentType[1][1][eep], data,
+                             static_cast<std::size_t>(total), lead, channel))
+            return refuse_rest(socket, route, 1, 0, crediting);
+        return total;
+    }
+    return send_frames(socket, record, data, static_cast<std::size_t>(total), lead, eep, channel,
+                       deadline);
+}
+
+// Thread-safe mode: the same under the socket's sender lock.
+[[gnu::noinline]] int send_locked(Socket socket, SocketRecord &record, const unsigned char *data,
+                                  int total, bool with_channel, int end_marker,
+                                  unsigned char channel, const Deadline &deadline) {
+    const SendLock lock(socket, &SocketLocks::sender, deadline);
+    if (!lock.acquired()) return SPWETH_TIMED_OUT;
+    return send_checked(socket, record, data, total, with_channel, end_marker, channel, deadline);
+}
+
+// Every send export's body, inlined into each so that its variant is a
+// constant; the default mode takes no lock object.
+[[gnu::always_inline]] inline int send_packet(int variant, Socket socket, const unsigned char *data,
+                                              int length, int end_marker, unsigned char channel,
+                                              const Deadline &deadline) {
+    const bool with_channel = variant == kSendFromChannel;
+    SocketRecord *record = find_socket(socket);
+    if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
+        (with_channel && length == INT_MAX))
+        return kSendFailed;
+    const int total = length + (with_channel ? 1 : 0);
+    if (total == 0) return 0;
+    if (library_state.thread_safe_mode != 0) [[unlikely]]
+        return send_locked(socket, *record, data, total, with_channel, end_marker, channel,
+                           deadline);
+    return send_checked(socket, *record, data, total, with_channel, end_marker, channel, deadline);
+}
+
+}  // namespace
+
+int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
+                        int end_marker, unsigned char channel, const Deadline &deadline) {
+    return send_packet(variant, socket, data, length, end_marker, channel, deadline);
 }
 
 }  // namespace spweth
@@ -250,19 +280,20 @@ extern "C" {
 
 SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
                                int end_marker) {
-    return spweth::SpW_Send_Packet_uni(spweth::kSendPlain, socket, data, length, end_marker, 0);
+    return spweth::send_packet(spweth::kSendPlain, socket, data, length, end_marker, 0,
+                               spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char *data, int length,
                                        int end_marker, int timeout_ms) {
-    return spweth::SpW_Send_Packet_uni(spweth::kSendPlain, socket, data, length, end_marker, 0,
-                                       spweth::Deadline::after_ms(timeout_ms));
+    return spweth::send_packet(spweth::kSendPlain, socket, data, length, end_marker, 0,
+                               spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
                                             int length, int end_marker, int channel) {
-    return spweth::SpW_Send_Packet_uni(spweth::kSendFromChannel, socket, data, length, end_marker,
-                                       static_cast<unsigned char>(channel & 0xFF));
+    return spweth::send_packet(spweth::kSendFromChannel, socket, data, length, end_marker,
+                               static_cast<unsigned char>(channel & 0xFF), spweth::kNoDeadline);
 }
 
 }  // extern "C"
