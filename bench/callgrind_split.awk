@@ -11,9 +11,11 @@
 #             and its sendmmsg (the test double's entry points), less that of the double's
 #             calls back into the library (pcap_dispatch's callback); what is
 #             left is the library's.
-#  - copy:    instructions on library source lines that copy bytes (memcpy,
-#             memmove, std::copy: the compiler may inline them as rep movs)
-#             plus calls from library code into memcpy/memmove.
+#  - copy:    instructions on library source lines that copy payload bytes
+#             (memcpy, memmove, std::copy: the compiler may inline them as rep
+#             movs) plus calls from library code into memcpy/memmove. Copies
+#             of addresses (6 bytes, kMacSize, a header's prefix) are not
+#             payload: they count as the rest.
 #  - fill:    the same for memset / std::fill (zero fill of short frames).
 #  - rest:    library − copy − fill: header, decoding, bookkeeping, loop.
 # Prints "key value" lines; per-function self costs as "fn <instr/frame> <name>".
@@ -51,7 +53,7 @@ function double_entry(name) { return name ~ /^pcap_|^fake_pcap::sendmmsg/ }
     if (!caller_in_library) next
     self[fn] += cost
     text = source_text(current, $1)
-    if (text ~ /memcpy|memmove|std::copy/) copy += cost
+    if (text ~ /memcpy|memmove|std::copy/ && text !~ /kMacSize|, 6\)|sizeof prefix/) copy += cost
     else if (text ~ /memset|std::fill/) fill += cost
 }
 END {
