@@ -120,6 +120,25 @@ const ActionRow *row_of(FrameType type) {
     return row < 0 ? nullptr : &kActionTable[row];
 }
 
+// What each data frame type does in a packet receive (modes 1, 2), read off
+// the action table for the quick turns.
+enum PacketRole : std::uint8_t {
+    kStarts = 1,  // opens a packet: taken only when none is open
+    kEnds = 2,    // ends it: the call returns
+    kEndsByEep = 4,
+};
+constexpr auto kPacketRoles = [] {
+    std::array<std::uint8_t, static_cast<std::size_t>(FrameType::eef) + 1> roles{};
+    for (std::size_t type = 0; type < roles.size(); ++type) {
+        const Action action = kActionTable[kRowOfType[type]].actions[kPacketModes];
+        roles[type] = static_cast<std::uint8_t>(
+            (action == start_packet || action == whole || action == whole_with_eep ? kStarts : 0) |
+            (action != start_packet && action != append ? kEnds : 0) |
+            (action == finish_with_eep || action == whole_with_eep ? kEndsByEep : 0));
+    }
+    return roles;
+}();
+
 // What a mode does with the caller's address record.
 enum class AddressUse : std::uint8_t {
     report_source,   // modes 1, 3, 4, 7: receives the source of each frame examined
@@ -235,6 +254,13 @@ public:
     // capture callback would, and goes on with the call; `pcap_was_empty`: the
     // turn found no frame.
     void captured(const pcap_pkthdr *header, const u_char *bytes);
+    // Goes on with a packet that the quick turn began: `offset` bytes so far,
+    // the last of its frames taken at `kept_time_ns`.
+    void continue_packet(std::int64_t offset, std::int64_t kept_time_ns) {
+        packet_open_ = true;
+        offset_ = offset;
+        kept_time_ns_ = kept_time_ns;
+    }
     int resume(bool pcap_was_empty) {
         if (pcap_was_empty) wait_for_frame(socket_, deadline_);
         if (captured_result_) return finish_call(*captured_result_);
@@ -690,24 +716,26 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
     if (put.lost) counters.read_buffer_overflows.add();
 }
 
-// The first turn of a packet receive (modes 1, 2) on a socket with nothing
-// held, set aside, kept or gathered: one frame from pcap, and when it is a
-// packet of one frame (FEOF, FEEF) that passes decoding and the address step,
-// the call ends with it, without the engine's set-up. Any other frame is
-// handed to the engine as it came from pcap, which then goes on with the call.
+// The first turns of a packet receive (modes 1, 2) on a socket with nothing
+// held, set aside, kept or gathered: frames from pcap, one at a time, as long
+// as each is the next data frame of a plain packet (a start fragment or a
+// packet of one frame first, then middle fragments and the end) that passes
+// decoding and the address step; its end ends the call without the engine's
+// set-up. Any other frame is handed to the engine as it came from pcap, with
+// the packet so far, and the engine goes on with the call; so it does when
+// pcap has no frame, when the wait flag is cleared, and when the deadline has
+// passed (read as often as the engine reads it).
 class QuickTurn {
 public:
     QuickTurn(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
-              int length, unsigned char *mac, unsigned char *type, int frame_mask,
-              const Deadline &deadline)
+              int length, unsigned char *mac, unsigned char *type, const Deadline &deadline)
         : traits_(traits),
           socket_(socket),
           record_(record),
           buffer_(buffer),
-          length_(length),
+          capacity_(length > 0 ? length : 0),
           mac_(mac),
           type_(type),
-          frame_mask_(frame_mask),
           deadline_(deadline) {}
 
     // Whether the engine's first turn would go to pcap at once.
@@ -722,90 +750,123 @@ public:
         return !deadline.passed();
     }
 
-    int run() {
+    [[gnu::always_inline]] int run() {
         *type_ = 0;
         library_state.packet_has_comm_byte.store(0, std::memory_order_relaxed);
         library_state.packet_has_recv_timer.store(0, std::memory_order_relaxed);
-        const bool taken = pcap_dispatch(socket_, 1, &QuickTurn::on_captured,
-                                         reinterpret_cast<u_char *>(this)) > 0;
-        if (result_) return *result_;
-        if (!call_) make_call();
-        return call_->resume(!taken);
+        for (int frames_before_clock_reading = kFramesPerClockReading;;) {
+            const bool taken = pcap_dispatch(socket_, 1, &QuickTurn::on_captured,
+                                             reinterpret_cast<u_char *>(this)) > 0;
+            if (result_ >= 0) return result_;
+            if (!taken || call_) return hand_over(!taken);
+            if (library_state.wait_receive_active.load() == 0) return hand_over(false);
+            if (--frames_before_clock_reading == 0) {
+                if (deadline_.passed()) return hand_over(false);
+                frames_before_clock_reading = kFramesPerClockReading;
+            }
+        }
     }
 
 private:
+    // The engine, made when a frame or the rest of the call is handed over.
     void make_call() {
-        call_.emplace(traits_, socket_, record_, buffer_, length_, mac_, type_, frame_mask_,
-                      deadline_);
+        call_.emplace(traits_, socket_, record_, buffer_, capacity_, mac_, type_, 0, deadline_);
+        if (open_) call_->continue_packet(offset_, kept_time_ns_);
     }
 
-    // Flattened, as the engine's own callback is: the first frame of every
-    // longer packet is handed over here.
+    // Out of line, as is the engine's set-up, which a packet taken here never pays.
+    [[gnu::noinline]] int hand_over(bool pcap_was_empty) {
+        if (!call_) make_call();
+        return call_->resume(pcap_was_empty);
+    }
+
+    // Flattened: decoding is inlined here, the engine's set-up is not. The
+    // payload is copied last, when all else is done (a copy in tail position
+    // leaves fewer values to keep across it).
     [[gnu::flatten]] static void on_captured(u_char *user, const pcap_pkthdr *header,
                                              const u_char *bytes) {
         auto &turn = *reinterpret_cast<QuickTurn *>(user);
-        if (turn.take_whole_packet(*header, FrameView(bytes, header->caplen))) return;
-        turn.make_call();
-        turn.call_->captured(header, bytes);
+        const FrameView frame(bytes, header->caplen);
+        const std::int64_t at = turn.offset_;
+        const int payload_length = turn.take_data_frame(*header, frame);
+        if (payload_length < 0) return turn.hand_over_frame(header, bytes);
+        copy_within(turn.buffer_, static_cast<std::size_t>(turn.capacity_), at, frame.payload(),
+                    static_cast<std::size_t>(payload_length));
     }
 
-    bool take_whole_packet(const pcap_pkthdr &header, const FrameView &frame) {
-        // A type byte of FEOF or FEEF, without flag bits; anything else (the
-        // first frame of a longer packet, above all) goes to the engine undecoded.
-        if (!frame.has_header() || frame.type_byte() - 1u > 1u) return false;
+    // Flattened, as the engine's own callback is.
+    [[gnu::noinline, gnu::flatten]] void hand_over_frame(const pcap_pkthdr *header,
+                                                         const u_char *bytes) {
+        make_call();
+        call_->captured(header, bytes);
+    }
+
+    // The payload length of the frame when it is taken here, the next data
+    // frame of the packet (the caller copies its payload), else -1.
+    int take_data_frame(const pcap_pkthdr &header, const FrameView &frame) {
+        // A data type byte without flag bits; one that starts a packet only
+        // when none is open, one that goes on with it only when one is (a cut
+        // packet and a stray fragment are the engine's to handle).
+        if (!frame.has_header() || frame.type_byte() >= kPacketRoles.size()) return -1;
+        const unsigned role = kPacketRoles[frame.type_byte()];
+        if (((role & kStarts) != 0) == open_) return -1;
+        SocketRecord &record = record_;
         DecodedFrame decoded{};
-        if (!frame::decode_frame(frame, decoded, frame::route_of(record_))) return false;
-        if (record_.claimer.load(std::memory_order_acquire) != nullptr) return false;
+        if (!frame::decode_frame(frame, decoded, frame::route_of(record))) return -1;
+        if (record.claimer.load(std::memory_order_acquire) != nullptr) return -1;
         if (traits_.address == AddressUse::require_source) {
-            if (std::memcmp(frame.source(), mac_, kMacSize) != 0) return false;
+            if (std::memcmp(frame.source(), mac_, kMacSize) != 0) return -1;
         } else {
             std::memcpy(mac_, frame.source(), kMacSize);
         }
-        SocketCounters &counters = record_.counters;
-        counters.frames_received.add();
-        counters.packets_received.add();
-        const std::size_t capacity = length_ > 0 ? static_cast<std::size_t>(length_) : 0;
-        copy_within(buffer_, capacity, 0, frame.payload(), decoded.payload_length);
-        if (decoded.type == FrameType::feef) *type_ = kEepTypeByte;
-        record_.last_time_ns.store(capture_time_ns(header, record_.nano_timestamps ? 1 : 1000),
-                                   std::memory_order_relaxed);
-        result_ = decoded.payload_length;
-        return true;
+        record.counters.frames_received.add();
+        const std::int64_t length = offset_ + decoded.payload_length;
+        const std::int64_t time_ns = capture_time_ns(header, record.nano_timestamps ? 1 : 1000);
+        if ((role & kEnds) == 0) {
+            open_ = true;
+            offset_ = length;
+            kept_time_ns_ = time_ns;
+            return decoded.payload_length;
+        }
+        if ((role & kEndsByEep) != 0) *type_ = kEepTypeByte;
+        record.counters.packets_received.add();
+        record.last_time_ns.store(time_ns, std::memory_order_relaxed);
+        result_ = saturated(length);
+        return decoded.payload_length;
     }
 
     const ModeTraits traits_;
     const Socket socket_;
     SocketRecord &record_;
     unsigned char *const buffer_;
-    const int length_;
+    const int capacity_;  // length, a negative one counting as 0
     unsigned char *const mac_;
     unsigned char *const type_;
-    const int frame_mask_;
     const Deadline &deadline_;
-    std::optional<int> result_;
-    std::optional<ReceiveCall> call_;  // made only when the turn hands a frame over
+    bool open_ = false;                // a start fragment was taken and no end yet
+    std::int64_t offset_ = 0;          // packet bytes so far, counted whether copied or not
+    std::int64_t kept_time_ns_ = 0;    // the capture time of the last frame taken
+    int result_ = -1;                  // the packet's length once its end is taken
+    std::optional<ReceiveCall> call_;  // made only when the turn hands the call over
 };
 
-// Runs a receive call.
-int run_call(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
-             int length, unsigned char *mac, unsigned char *type, int frame_mask,
-             const Deadline &deadline) {
-    if (QuickTurn::applies(traits, record, deadline)) [[likely]]
-        return QuickTurn(traits, socket, record, buffer, length, mac, type, frame_mask, deadline)
-            .run();
+// A call that the quick turn cannot begin.
+[[gnu::noinline]] int run_engine_call(ModeTraits traits, Socket socket, SocketRecord &record,
+                                      unsigned char *buffer, int length, unsigned char *mac,
+                                      unsigned char *type, int frame_mask,
+                                      const Deadline &deadline) {
     ReceiveCall call(traits, socket, record, buffer, length, mac, type, frame_mask, deadline);
     return call.start();
 }
 
-// The frame-type receives give the engine a type byte of their own and widen it.
-int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int length,
-                       int frame_mask, int *type, unsigned char *mac) {
-    if (type == nullptr) return kRecvBadArgument;
-    unsigned char type_byte = 0;
-    const int result =
-        SpW_Recv_Packet_uni(mode, socket, buffer, length, mac, &type_byte, frame_mask);
-    *type = type_byte;
-    return result;
+// Runs a receive call.
+[[gnu::always_inline]] inline int run_call(ModeTraits traits, Socket socket, SocketRecord &record,
+                                           unsigned char *buffer, int length, unsigned char *mac,
+                                           unsigned char *type, int frame_mask,
+                                           const Deadline &deadline) {
+    if (QuickTurn::applies(traits, record, deadline)) [[likely]]
+        return QuickTurn(traits, socket, record, buffer, length, mac, type, deadline).run();
+    return run_engine_call(traits, socket, record, buffer, length, mac, type, frame_mask, deadline);
 }
 
 // Thread-safe mode: gives the socket up to the threads that wait to read it.
@@ -816,31 +877,56 @@ void release_reader(SocketRecord &record) {
         claimer->reader_released();
 }
 
-}  // namespace
-
-[[gnu::flatten]] int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer,
-                                         int length, unsigned char *mac, unsigned char *type,
-                                         int frame_mask, const Deadline &deadline) {
-    const std::optional<ModeTraits> traits = traits_of(recv_mode);
-    SocketRecord *record = find_socket(socket);
-    if (!traits || record == nullptr || type == nullptr) return kRecvBadArgument;
-    if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
-        return kRecvBadArgument;
-
-    if (library_state.thread_safe_mode == 0)
-        return run_call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
-
-    FairLock &reader = record->locks.reader;
-    if (traits->column == kCreditWait) {
+// Thread-safe mode: the call under the socket's reader lock.
+[[gnu::noinline]] int run_locked_call(ModeTraits traits, Socket socket, SocketRecord &record,
+                                      unsigned char *buffer, int length, unsigned char *mac,
+                                      unsigned char *type, int frame_mask,
+                                      const Deadline &deadline) {
+    FairLock &reader = record.locks.reader;
+    if (traits.column == kCreditWait) {
         if (!reader.try_lock()) return kRecvReaderBusy;
     } else if (!reader.lock(deadline)) {
         *type = 0;
         return library_state.wait_receive_active.load() == 0 ? 0 : kRecvTimedOut;
     }
     const int result =
-        run_call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
-    release_reader(*record);
+        run_call(traits, socket, record, buffer, length, mac, type, frame_mask, deadline);
+    release_reader(record);
     return result;
+}
+
+// Every receive's body, inlined into each export so that its mode is a constant.
+[[gnu::always_inline]] inline int receive(int recv_mode, Socket socket, unsigned char *buffer,
+                                          int length, unsigned char *mac, unsigned char *type,
+                                          int frame_mask, const Deadline &deadline) {
+    const std::optional<ModeTraits> traits = traits_of(recv_mode);
+    SocketRecord *record = find_socket(socket);
+    if (!traits || record == nullptr || type == nullptr) return kRecvBadArgument;
+    if (traits->column != kCreditWait && (mac == nullptr || (buffer == nullptr && length > 0)))
+        return kRecvBadArgument;
+    if (library_state.thread_safe_mode != 0) [[unlikely]]
+        return run_locked_call(*traits, socket, *record, buffer, length, mac, type, frame_mask,
+                               deadline);
+    return run_call(*traits, socket, *record, buffer, length, mac, type, frame_mask, deadline);
+}
+
+// The frame-type receives give the engine a type byte of their own and widen it.
+int receive_frame_type(RecvMode mode, Socket socket, unsigned char *buffer, int length,
+                       int frame_mask, int *type, unsigned char *mac) {
+    if (type == nullptr) return kRecvBadArgument;
+    unsigned char type_byte = 0;
+    const int result =
+        receive(mode, socket, buffer, length, mac, &type_byte, frame_mask, kNoDeadline);
+    *type = type_byte;
+    return result;
+}
+
+}  // namespace
+
+int SpW_Recv_Packet_uni(int recv_mode, Socket socket, unsigned char *buffer, int length,
+                        unsigned char *mac, unsigned char *type, int frame_mask,
+                        const Deadline &deadline) {
+    return receive(recv_mode, socket, buffer, length, mac, type, frame_mask, deadline);
 }
 
 int receive_for_claimer(Socket socket, const Deadline &deadline) {
@@ -860,44 +946,45 @@ int receive_for_claimer(Socket socket, const Deadline &deadline) {
 
 }  // namespace spweth
 
-using spweth::SpW_Recv_Packet_uni;
+using spweth::receive;
 
 extern "C" {
 
 SPWETH_API int SpW_Recv_Packet(struct pcap *socket, unsigned char *buffer, int length,
                                unsigned char *mac, unsigned char *type) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacket, socket, buffer, length, mac, type, 0);
+    return receive(spweth::kRecvPacket, socket, buffer, length, mac, type, 0, spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Recv_Packet_From_MAC(struct pcap *socket, unsigned char *buffer, int length,
                                         unsigned char *mac, unsigned char *type) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0);
+    return receive(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0,
+                   spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Recv_Packet_Timeout(struct pcap *socket, unsigned char *buffer, int length,
                                        unsigned char *mac, unsigned char *type, int timeout_ms) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacket, socket, buffer, length, mac, type, 0,
-                               spweth::Deadline::after_ms(timeout_ms));
+    return receive(spweth::kRecvPacket, socket, buffer, length, mac, type, 0,
+                   spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Recv_Packet_From_MAC_Timeout(struct pcap *socket, unsigned char *buffer,
                                                 int length, unsigned char *mac, unsigned char *type,
                                                 int timeout_ms) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0,
-                               spweth::Deadline::after_ms(timeout_ms));
+    return receive(spweth::kRecvPacketFromMac, socket, buffer, length, mac, type, 0,
+                   spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Recv_Packet_extended(struct pcap *socket, unsigned char *buffer, int length,
                                         unsigned char *mac, unsigned char *type, int frame_mask) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacketExtended, socket, buffer, length, mac, type,
-                               frame_mask);
+    return receive(spweth::kRecvPacketExtended, socket, buffer, length, mac, type, frame_mask,
+                   spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Recv_Packet_From_MAC_extended(struct pcap *socket, unsigned char *buffer,
                                                  int length, unsigned char *mac,
                                                  unsigned char *type, int frame_mask) {
-    return SpW_Recv_Packet_uni(spweth::kRecvPacketFromMacExtended, socket, buffer, length, mac,
-                               type, frame_mask);
+    return receive(spweth::kRecvPacketFromMacExtended, socket, buffer, length, mac, type,
+                   frame_mask, spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Recv_Frame_Type(struct pcap *socket, unsigned char *buffer, int length,
