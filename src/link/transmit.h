@@ -48,12 +48,12 @@ private:
     iovec pieces_[kMaxBatchFrames][3];
 };
 
-// Hands the frames to the kernel in order. Returns how many it took: all of
-// them, or those before the one it refused (whose reason is then in
-// transmit_error). The frames of a socket whose descriptor refuses sendmmsg
-// (for good) go by pcap_sendpacket. Senders send a lone frame themselves: it
-// costs the kernel less as one send than as a batch of one.
-// The first `count` frames of the batch.
+// Hands the first `count` frames of the batch to the kernel in order.
+// Returns how many it took: all of them, or those before the one it refused
+// (whose reason is then in transmit_error). The frames of a socket whose
+// descriptor refuses sendmmsg (for good) go by pcap_sendpacket. Senders send a
+// lone frame themselves: it costs the kernel less as one send than as a batch
+// of one.
 int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count);
 
 const char *transmit_error(Socket socket);

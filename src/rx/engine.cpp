@@ -249,7 +249,7 @@ public:
         return run();
     }
 
-    // For a plain receive's quick first turn (see QuickTurn), which has done
+    // For a packet receive's quick turns (see QuickTurn), which have done
     // what start() does: examines a frame from pcap as the engine's own
     // capture callback would, and goes on with the call; `pcap_was_empty`: the
     // turn found no frame.

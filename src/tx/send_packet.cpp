@@ -249,12 +249,17 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
     return send_checked(socket, record, data, total, with_channel, end_marker, channel, deadline);
 }
 
-// Every send export's body, inlined into each so that its variant is a
-// constant; the default mode takes no lock object.
-[[gnu::always_inline]] inline int send_packet(int variant, Socket socket, const unsigned char *data,
-                                              int length, int end_marker, unsigned char channel,
-                                              const Deadline &deadline) {
-    const bool with_channel = variant == kSendFromChannel;
+enum class SendVariant { plain, from_channel };  // the latter: the channel byte first
+
+// Sends one SpaceWire packet as data frames. Returns the bytes sent (length,
+// or length + 1), kSendFailed when the arguments are unusable, pcap refuses a
+// frame or the credit wait cannot end, or SPWETH_TIMED_OUT when the deadline
+// passes before the next frame can go. Inlined into each send export; the
+// default mode takes no lock object.
+[[gnu::always_inline]] inline int send_packet(SendVariant variant, Socket socket,
+                                              const unsigned char *data, int length, int end_marker,
+                                              unsigned char channel, const Deadline &deadline) {
+    const bool with_channel = variant == SendVariant::from_channel;
     SocketRecord *record = find_socket(socket);
     if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
         (with_channel && length == INT_MAX))
@@ -269,30 +274,25 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
 
 }  // namespace
 
-int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
-                        int end_marker, unsigned char channel, const Deadline &deadline) {
-    return send_packet(variant, socket, data, length, end_marker, channel, deadline);
-}
-
 }  // namespace spweth
 
 extern "C" {
 
 SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
                                int end_marker) {
-    return spweth::send_packet(spweth::kSendPlain, socket, data, length, end_marker, 0,
+    return spweth::send_packet(spweth::SendVariant::plain, socket, data, length, end_marker, 0,
                                spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char *data, int length,
                                        int end_marker, int timeout_ms) {
-    return spweth::send_packet(spweth::kSendPlain, socket, data, length, end_marker, 0,
+    return spweth::send_packet(spweth::SendVariant::plain, socket, data, length, end_marker, 0,
                                spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
                                             int length, int end_marker, int channel) {
-    return spweth::send_packet(spweth::kSendFromChannel, socket, data, length, end_marker,
+    return spweth::send_packet(spweth::SendVariant::from_channel, socket, data, length, end_marker,
                                static_cast<unsigned char>(channel & 0xFF), spweth::kNoDeadline);
 }
 

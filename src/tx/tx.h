@@ -36,16 +36,7 @@ private:
     bool acquired_ = true;
 };
 
-enum SendVariant : int { kSendPlain = 1, kSendFromChannel = 2 };
 inline constexpr int kSendFailed = -2;
-
-// Sends one SpaceWire packet as data frames (variant 2: the channel byte first).
-// Returns the bytes sent (length, or length + 1), kSendFailed when the
-// arguments are unusable, pcap refuses a frame or the credit wait cannot end,
-// or SPWETH_TIMED_OUT when the deadline passes before the next frame can go.
-int SpW_Send_Packet_uni(int variant, Socket socket, const unsigned char *data, int length,
-                        int end_marker, unsigned char channel,
-                        const Deadline &deadline = kNoDeadline);
 
 // How a caller's value becomes a control-code byte.
 enum class CodeEncoding {
