@@ -199,6 +199,14 @@ int saturated(std::int64_t length) {
     return static_cast<int>(std::min<std::int64_t>(length, INT_MAX));
 }
 
+// Of a socket's pcap time stamps: nano- or microseconds.
+std::int64_t ns_per_subsecond(const SocketRecord &record) {
+    return record.nano_timestamps ? 1 : 1000;
+}
+
+// A receive's buffer length, a negative one counting as 0.
+std::size_t capacity_of(int length) { return length > 0 ? static_cast<std::size_t>(length) : 0; }
+
 std::int64_t capture_time_ns(const pcap_pkthdr &header, std::int64_t ns_per_subsecond) {
     return std::int64_t{header.ts.tv_sec} * 1000000000 +
            std::int64_t{header.ts.tv_usec} * ns_per_subsecond;
@@ -223,13 +231,13 @@ public:
           record_(record),
           route_(frame::route_of(record)),
           buffer_(buffer),
-          capacity_(length > 0 ? static_cast<std::size_t>(length) : 0),
+          capacity_(capacity_of(length)),
           mac_(mac),
           type_(type),
           mask_(static_cast<std::uint32_t>(frame_mask)),
           deadline_(deadline),
           for_claimer_(for_claimer),
-          ns_per_subsecond_(record.nano_timestamps ? 1 : 1000) {}
+          ns_per_subsecond_(ns_per_subsecond(record)) {}
 
     // Clears the type byte and the packet flags, then runs the call. Packet
     // receives first return a kept packet, or go on with a gathered one.
@@ -733,7 +741,7 @@ public:
           socket_(socket),
           record_(record),
           buffer_(buffer),
-          capacity_(length > 0 ? length : 0),
+          capacity_(capacity_of(length)),
           mac_(mac),
           type_(type),
           deadline_(deadline) {}
@@ -770,7 +778,8 @@ public:
 private:
     // The engine, made when a frame or the rest of the call is handed over.
     void make_call() {
-        call_.emplace(traits_, socket_, record_, buffer_, capacity_, mac_, type_, 0, deadline_);
+        call_.emplace(traits_, socket_, record_, buffer_, static_cast<int>(capacity_), mac_, type_,
+                      0, deadline_);
         if (open_) call_->continue_packet(offset_, kept_time_ns_);
     }
 
@@ -790,7 +799,7 @@ private:
         const std::int64_t at = turn.offset_;
         const int payload_length = turn.take_data_frame(*header, frame);
         if (payload_length < 0) return turn.hand_over_frame(header, bytes);
-        copy_within(turn.buffer_, static_cast<std::size_t>(turn.capacity_), at, frame.payload(),
+        copy_within(turn.buffer_, turn.capacity_, at, frame.payload(),
                     static_cast<std::size_t>(payload_length));
     }
 
@@ -821,7 +830,7 @@ private:
         }
         record.counters.frames_received.add();
         const std::int64_t length = offset_ + decoded.payload_length;
-        const std::int64_t time_ns = capture_time_ns(header, record.nano_timestamps ? 1 : 1000);
+        const std::int64_t time_ns = capture_time_ns(header, ns_per_subsecond(record));
         if ((role & kEnds) == 0) {
             open_ = true;
             offset_ = length;
@@ -839,7 +848,7 @@ private:
     const Socket socket_;
     SocketRecord &record_;
     unsigned char *const buffer_;
-    const int capacity_;  // length, a negative one counting as 0
+    const std::size_t capacity_;
     unsigned char *const mac_;
     unsigned char *const type_;
     const Deadline &deadline_;
