@@ -38,6 +38,7 @@ int pending_error(int descriptor) {
 
 // Frame by frame, each assembled in one buffer.
 int send_one_by_one(Socket socket, const FrameBatch &batch, int count) {
+    batch_refused = false;  // a refusal's reason is pcap's
     std::array<std::uint8_t, 2048> buffer;
     for (int i = 0; i < count; ++i) {
         const msghdr &frame = batch.frame(i);
@@ -56,32 +57,30 @@ int send_one_by_one(Socket socket, const FrameBatch &batch, int count) {
 int (*send_messages)(int descriptor, mmsghdr *messages, unsigned count,
                      int flags) = &system_sendmmsg;
 
-int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count) {
-    batch_refused = false;
-    if (record.batch_descriptor < 0) return send_one_by_one(socket, batch, count);
-    mmsghdr *messages = batch.messages();
+int transmit_rest(Socket socket, SocketRecord &record, FrameBatch &batch, int count, int taken) {
+    if (taken == kNotBatched) return send_one_by_one(socket, batch, count);
     int sent = 0;
-    while (sent < count) {
-        const int taken = send_messages(record.batch_descriptor, messages + sent,
-                                        static_cast<unsigned>(count - sent), 0);
+    for (;;) {
         if (taken > 0) {
             sent += taken;
-            if (sent == count) break;
+            if (sent == count) return sent;
             // The kernel stopped at a refused frame: its reason is pending on
             // the descriptor (sending it again would retry the frame).
             refused(pending_error(record.batch_descriptor));
-            break;
+            return sent;
         }
         const int error = taken < 0 ? errno : EIO;
-        if (error == EINTR) continue;
-        if (sent == 0 && batching_unsupported(error)) {
-            record.batch_descriptor = -1;  // for good: pcap_sendpacket from now on
-            return send_one_by_one(socket, batch, count);
+        if (error != EINTR) {
+            if (sent == 0 && batching_unsupported(error)) {
+                record.batch_descriptor = -1;  // for good: pcap_sendpacket from now on
+                return send_one_by_one(socket, batch, count);
+            }
+            refused(error);
+            return sent;
         }
-        refused(error);
-        break;
+        taken = send_messages(record.batch_descriptor, batch.messages() + sent,
+                              static_cast<unsigned>(count - sent), 0);
     }
-    return sent;
 }
 
 const char *transmit_error(Socket socket) {

@@ -2,63 +2,37 @@
 // descriptor, or pcap_sendpacket frame by frame where that is missing.
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-
-#include <cstddef>
-#include <cstdint>
-
-#include "link/frame.h"
+#include "link/frame_batch.h"
 #include "state/state.h"
 
 namespace spweth {
 
-// The most frames handed to the kernel at once.
-inline constexpr int kMaxBatchFrames = 64;
-
-// Frames laid out as sendmmsg takes them, each as up to three pieces: its
-// header, its payload where the caller keeps it, and the zero fill of a short
-// frame. No initialisers: a sender keeps a batch's worth and fills only what
-// it sends, frame 0 first.
-class FrameBatch {
-public:
-    void set(int i, const std::uint8_t *header, std::size_t header_size,
-             const std::uint8_t *payload, std::size_t payload_size, std::size_t fill) {
-        static constexpr std::uint8_t kZeros[frame::kMinDataFrameSize] = {};
-        iovec *pieces = pieces_[static_cast<std::size_t>(i)];
-        std::size_t count = 0;
-        pieces[count++] = {const_cast<std::uint8_t *>(header), header_size};
-        if (payload_size != 0)
-            pieces[count++] = {const_cast<std::uint8_t *>(payload), payload_size};
-        if (fill != 0) pieces[count++] = {const_cast<std::uint8_t *>(kZeros), fill};
-        msghdr &message = messages_[static_cast<std::size_t>(i)].msg_hdr;
-        message.msg_name = nullptr;
-        message.msg_namelen = 0;
-        message.msg_iov = pieces;
-        message.msg_iovlen = count;
-        message.msg_control = nullptr;
-        message.msg_controllen = 0;
-        message.msg_flags = 0;
-    }
-    mmsghdr *messages() { return messages_; }
-    const msghdr &frame(int i) const { return messages_[static_cast<std::size_t>(i)].msg_hdr; }
-
-private:
-    mmsghdr messages_[kMaxBatchFrames];
-    iovec pieces_[kMaxBatchFrames][3];
-};
-
-// Hands the first `count` frames of the batch to the kernel in order.
-// Returns how many it took: all of them, or those before the one it refused
-// (whose reason is then in transmit_error). The frames of a socket whose
-// descriptor refuses sendmmsg (for good) go by pcap_sendpacket. Senders send a
-// lone frame themselves: it costs the kernel less as one send than as a batch
-// of one.
-int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count);
-
-const char *transmit_error(Socket socket);
-
 // The system's sendmmsg; tests may put the pcap double's in its place.
 extern int (*send_messages)(int descriptor, mmsghdr *messages, unsigned count, int flags);
+
+// What transmit_rest is given when the socket's descriptor takes no batches.
+inline constexpr int kNotBatched = -2;
+
+// The rest of transmit_frames once the kernel has not taken the whole batch
+// at once (`taken`: what sendmmsg returned, or kNotBatched).
+int transmit_rest(Socket socket, SocketRecord &record, FrameBatch &batch, int count, int taken);
+
+// Hands the first `count` frames of the batch to the kernel in
+// order. Returns how many it took: all of them, or those before the one it
+// refused (whose reason is then in transmit_error). The frames of a socket
+// whose descriptor refuses sendmmsg (for good) go by pcap_sendpacket. Senders
+// send a lone frame themselves: it costs the kernel less as one send than as
+// a batch of one. Inline: a batch that goes whole costs one call.
+inline int transmit_frames(Socket socket, SocketRecord &record, FrameBatch &batch, int count) {
+    if (record.batch_descriptor < 0)
+        return transmit_rest(socket, record, batch, count, kNotBatched);
+    const int taken =
+        send_messages(record.batch_descriptor, batch.messages(), static_cast<unsigned>(count), 0);
+    if (taken == count) [[likely]]
+        return count;
+    return transmit_rest(socket, record, batch, count, taken);
+}
+
+const char *transmit_error(Socket socket);
 
 }  // namespace spweth

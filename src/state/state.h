@@ -6,13 +6,16 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/frame_batch.h"
 #include "spweth.h"
 #include "state/waiting.h"
 
@@ -162,6 +165,11 @@ struct Route {
     std::atomic<int> *bridge_credits = nullptr;
 };
 
+// Gives a block of heap_allocate's back (what it holds needs no destructor).
+struct FreeBlock {
+    void operator()(void *block) const { std::free(block); }
+};
+
 // Everything a socket owns besides its pcap handle, found by the handle.
 struct SocketRecord {
     ReadBuffer *read_buffer = nullptr;  // its slot in the read-buffer table, if it claimed one
@@ -171,6 +179,8 @@ struct SocketRecord {
     std::string adapter_name;      // the pcap name it was opened on
     bool nano_timestamps = false;  // pcap gives it nanoseconds (else microseconds)
     int batch_descriptor = -1;     // takes sendmmsg; -1: pcap_sendpacket frame by frame
+    // The frames of a packet being sent, made at its first packet of several.
+    std::unique_ptr<FrameBatch, FreeBlock> send_batch;
     // The capture time of the last frame of what its last receive returned.
     std::atomic<std::int64_t> last_time_ns{0};
     // Its own addresses, once given; until then the process-wide ones.

@@ -5,9 +5,11 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "link/frame.h"
+#include "link/frame_batch.h"
 #include "link/sockets.h"
 #include "link/transmit.h"
 #include "rx/rx.h"
@@ -37,6 +39,14 @@ constexpr FrameType kFragmentType[2][2][2] = {
 inline constexpr int kCreditPollSliceMs = 1;
 
 constexpr bool requests_eep(int end_marker) { return end_marker == 2 || end_marker == 5; }
+
+// What a packet's frames carry besides its data: a channel byte leading the
+// first frame's payload, if any, and the end asked for.
+struct PacketForm {
+    bool with_channel;
+    bool eep;
+    unsigned char channel;
+};
 
 enum class Credits { ready, failed, timed_out };
 
@@ -144,22 +154,30 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
     return kSendFailed;
 }
 
+// The socket's frame batch, made at its first packet of several frames; null
+// when no memory could be had for it (its frames then go one by one).
+FrameBatch *batch_of(SocketRecord &record) {
+    if (record.send_batch == nullptr) {
+        void *block = heap_allocate(sizeof(FrameBatch));
+        if (block == nullptr) return nullptr;
+        record.send_batch.reset(new (block) FrameBatch);
+        record.send_batch->prepare();
+    }
+    return record.send_batch.get();
+}
+
 // A packet of more than one frame (or one that waits for credits first), in
-// batches. Out of line: its batch arrays stay off the one-frame path's stack.
+// batches.
 [[gnu::noinline]] int send_frames(Socket socket, SocketRecord &own, const unsigned char *data,
-                                  std::size_t total, std::size_t lead, bool eep,
-                                  unsigned char channel, const Deadline &deadline) {
+                                  std::size_t total, PacketForm form, const Deadline &deadline) {
     const frame::Route route = frame::route_of(own);
-    // A batch of frames: each frame's header (and a leading channel byte) here,
-    // its payload where the caller keeps it.
-    std::array<std::array<std::uint8_t, kHeaderSize + 1>, kMaxBatchFrames> headers;
-    FrameBatch frames;
+    FrameBatch *const frames = batch_of(own);
     std::uint8_t prefix[frame::kTypeOffset];  // each header's addresses and EtherType
     frame::write_address_prefix(prefix, route);
 
     const unsigned char *next = data;
     std::size_t remaining = total;
-    std::size_t lead_left = lead;  // until the first frame is made
+    std::size_t lead_left = form.with_channel ? 1 : 0;  // until the first frame is made
     bool first = true;
     while (remaining > 0) {
         if (credits_needed(route)) {
@@ -172,7 +190,9 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
                     return SPWETH_TIMED_OUT;
             }
         }
-        const int batch = std::min(frames_before_credit_wait(route), frames_left(remaining));
+        const int batch = frames == nullptr
+                              ? 1
+                              : std::min(frames_before_credit_wait(route), frames_left(remaining));
         // The batch's credits are taken before it goes: a report that the
         // receiving side records meanwhile then stands, as it would between
         // two frames sent one by one.
@@ -182,31 +202,33 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
         if (batch == 1) {
             const bool last = remaining <= kMaxPayload;
             const std::size_t count = last ? remaining : kMaxPayload;
-            sent = send_lone_frame(socket, route, kFragmentType[first][last][eep], next, count,
-                                   lead_left, channel)
+            sent = send_lone_frame(socket, route, kFragmentType[first][last][form.eep], next, count,
+                                   lead_left, form.channel)
                        ? 1
                        : 0;
             next += count - lead_left;
             remaining -= count;
         } else {
+            const std::uint8_t first_number =
+                advance_shared(*route.data_frame_counter, static_cast<std::uint8_t>(batch));
             for (int i = 0; i < batch; ++i) {
                 const bool last = remaining <= kMaxPayload;
                 const std::size_t count = last ? remaining : kMaxPayload;
-                std::uint8_t *header = headers[static_cast<std::size_t>(i)].data();
+                std::uint8_t *header = frames->header(i);
                 std::memcpy(header, prefix, sizeof prefix);
-                frame::write_header_fields(header, kFragmentType[first][last][eep],
-                                           frame::take_data_frame_number(route),
+                frame::write_header_fields(header, kFragmentType[first][last][form.eep],
+                                           static_cast<std::uint8_t>(first_number + i),
                                            static_cast<std::uint16_t>(count));
-                if (lead_left != 0) header[kHeaderSize] = channel;
+                if (lead_left != 0) header[kHeaderSize] = form.channel;
                 const std::size_t data_count = count - lead_left;
-                frames.set(i, header, kHeaderSize + lead_left, next, data_count,
-                           frame::data_frame_size(count) - kHeaderSize - count);
+                frames->set(i, kHeaderSize + lead_left, next, data_count,
+                            frame::data_frame_size(count) - kHeaderSize - count);
                 next += data_count;
                 remaining -= count;
                 lead_left = 0;
                 first = false;
             }
-            sent = transmit_frames(socket, own, frames, batch);
+            sent = transmit_frames(socket, own, *frames, batch);
         }
         lead_left = 0;
         first = false;
@@ -216,60 +238,86 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
 }
 
 // A packet of `total` bytes (a leading channel byte among them), its
-// arguments checked and its sender lock, if any, held.
+// arguments checked and its sender lock, if any, held. A caller that knows
+// the packet is longer than a frame says so: the one-frame path, and its
+// frame on the stack, are then left out.
 [[gnu::always_inline]] inline int send_checked(Socket socket, SocketRecord &record,
                                                const unsigned char *data, int total,
-                                               bool with_channel, int end_marker,
-                                               unsigned char channel, const Deadline &deadline) {
-    const bool eep = requests_eep(end_marker);
-    const std::size_t lead =
-        with_channel ? 1 : 0;  // the channel byte leads the first frame's payload
-    if (static_cast<std::size_t>(total) <= kMaxPayload && !credits_needed(record.route))
-        [[likely]] {
-        // A packet of one frame takes the socket's route as it is: a snapshot
-        // keeps the frames of a longer packet on one route.
-        const frame::Route &route = frame::route_of(record);
-        const bool crediting = library_state.send_crediting != 0;
-        if (crediting) advance_shared(*route.bridge_credits, -1);
-        if (!send_lone_frame(socket, route, kFragmentType[1][1][eep], data,
-                             static_cast<std::size_t>(total), lead, channel))
-            return refuse_rest(socket, route, 1, 0, crediting);
-        return total;
-    }
-    return send_frames(socket, record, data, static_cast<std::size_t>(total), lead, eep, channel,
-                       deadline);
+                                               PacketForm form, const Deadline &deadline,
+                                               bool may_fit_one_frame = true) {
+    if (!may_fit_one_frame || static_cast<std::size_t>(total) > kMaxPayload ||
+        credits_needed(record.route))
+        return send_frames(socket, record, data, static_cast<std::size_t>(total), form, deadline);
+    // A packet of one frame takes the socket's route as it is: a snapshot
+    // keeps the frames of a longer packet on one route.
+    const frame::Route &route = frame::route_of(record);
+    const bool crediting = library_state.send_crediting != 0;
+    if (crediting) advance_shared(*route.bridge_credits, -1);
+    if (!send_lone_frame(socket, route, kFragmentType[1][1][form.eep], data,
+                         static_cast<std::size_t>(total), form.with_channel ? 1 : 0, form.channel))
+        return refuse_rest(socket, route, 1, 0, crediting);
+    return total;
 }
 
 // Thread-safe mode: the same under the socket's sender lock.
 [[gnu::noinline]] int send_locked(Socket socket, SocketRecord &record, const unsigned char *data,
-                                  int total, bool with_channel, int end_marker,
-                                  unsigned char channel, const Deadline &deadline) {
+                                  int total, PacketForm form, const Deadline &deadline) {
     const SendLock lock(socket, &SocketLocks::sender, deadline);
     if (!lock.acquired()) return SPWETH_TIMED_OUT;
-    return send_checked(socket, record, data, total, with_channel, end_marker, channel, deadline);
+    return send_checked(socket, record, data, total, form, deadline);
 }
 
 enum class SendVariant { plain, from_channel };  // the latter: the channel byte first
 
+// Checks the arguments and sends the packet (see send_any_packet).
+template <SendVariant kVariant>
+[[gnu::always_inline]] inline int send_packet(Socket socket, const unsigned char *data, int length,
+                                              int end_marker, unsigned char channel,
+                                              const Deadline &deadline, bool may_fit_one_frame) {
+    constexpr bool kWithChannel = kVariant == SendVariant::from_channel;
+    SocketRecord *record = find_socket(socket);
+    if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
+        (kWithChannel && length == INT_MAX))
+        return kSendFailed;
+    const int total = length + (kWithChannel ? 1 : 0);
+    if (total == 0) return 0;
+    const PacketForm form{kWithChannel, requests_eep(end_marker), channel};
+    if (library_state.thread_safe_mode != 0) [[unlikely]]
+        return send_locked(socket, *record, data, total, form, deadline);
+    return send_checked(socket, *record, data, total, form, deadline, may_fit_one_frame);
+}
+
+// A packet longer than a frame (or a length past any packet's): its call
+// never sets up the one-frame path.
+template <SendVariant kVariant>
+[[gnu::noinline]] int send_long_packet(Socket socket, const unsigned char *data, int length,
+                                       int end_marker, unsigned char channel,
+                                       const Deadline &deadline) {
+    return send_packet<kVariant>(socket, data, length, end_marker, channel, deadline, false);
+}
+
+// Any other: a packet that fits one frame, or a length that no packet has.
+template <SendVariant kVariant>
+[[gnu::noinline]] int send_short_packet(Socket socket, const unsigned char *data, int length,
+                                        int end_marker, unsigned char channel,
+                                        const Deadline &deadline) {
+    return send_packet<kVariant>(socket, data, length, end_marker, channel, deadline, true);
+}
+
 // Sends one SpaceWire packet as data frames. Returns the bytes sent (length,
 // or length + 1), kSendFailed when the arguments are unusable, pcap refuses a
 // frame or the credit wait cannot end, or SPWETH_TIMED_OUT when the deadline
-// passes before the next frame can go. Inlined into each send export; the
-// default mode takes no lock object.
-[[gnu::always_inline]] inline int send_packet(SendVariant variant, Socket socket,
-                                              const unsigned char *data, int length, int end_marker,
-                                              unsigned char channel, const Deadline &deadline) {
-    const bool with_channel = variant == SendVariant::from_channel;
-    SocketRecord *record = find_socket(socket);
-    if (record == nullptr || length < 0 || (length > 0 && data == nullptr) ||
-        (with_channel && length == INT_MAX))
-        return kSendFailed;
-    const int total = length + (with_channel ? 1 : 0);
-    if (total == 0) return 0;
-    if (library_state.thread_safe_mode != 0) [[unlikely]]
-        return send_locked(socket, *record, data, total, with_channel, end_marker, channel,
-                           deadline);
-    return send_checked(socket, *record, data, total, with_channel, end_marker, channel, deadline);
+// passes before the next frame can go. Inlined into each send export, which
+// then sets up nothing itself: each path has the frame it needs.
+template <SendVariant kVariant>
+[[gnu::always_inline]] inline int send_any_packet(Socket socket, const unsigned char *data,
+                                                  int length, int end_marker, unsigned char channel,
+                                                  const Deadline &deadline) {
+    constexpr int kLongestInOneFrame =
+        static_cast<int>(kMaxPayload) - (kVariant == SendVariant::from_channel ? 1 : 0);
+    if (length > kLongestInOneFrame)
+        return send_long_packet<kVariant>(socket, data, length, end_marker, channel, deadline);
+    return send_short_packet<kVariant>(socket, data, length, end_marker, channel, deadline);
 }
 
 }  // namespace
@@ -278,22 +326,25 @@ enum class SendVariant { plain, from_channel };  // the latter: the channel byte
 
 extern "C" {
 
+using spweth::SendVariant;
+
 SPWETH_API int SpW_Send_Packet(struct pcap *socket, const unsigned char *data, int length,
                                int end_marker) {
-    return spweth::send_packet(spweth::SendVariant::plain, socket, data, length, end_marker, 0,
-                               spweth::kNoDeadline);
+    return spweth::send_any_packet<SendVariant::plain>(socket, data, length, end_marker, 0,
+                                                       spweth::kNoDeadline);
 }
 
 SPWETH_API int SpW_Send_Packet_Timeout(struct pcap *socket, const unsigned char *data, int length,
                                        int end_marker, int timeout_ms) {
-    return spweth::send_packet(spweth::SendVariant::plain, socket, data, length, end_marker, 0,
-                               spweth::Deadline::after_ms(timeout_ms));
+    return spweth::send_any_packet<SendVariant::plain>(socket, data, length, end_marker, 0,
+                                                       spweth::Deadline::after_ms(timeout_ms));
 }
 
 SPWETH_API int SpW_Send_Packet_From_Channel(struct pcap *socket, const unsigned char *data,
                                             int length, int end_marker, int channel) {
-    return spweth::send_packet(spweth::SendVariant::from_channel, socket, data, length, end_marker,
-                               static_cast<unsigned char>(channel & 0xFF), spweth::kNoDeadline);
+    return spweth::send_any_packet<SendVariant::from_channel>(
+        socket, data, length, end_marker, static_cast<unsigned char>(channel & 0xFF),
+        spweth::kNoDeadline);
 }
 
 }  // extern "C"

@@ -267,6 +267,18 @@ TEST_F(Batches, OneByOneAfterARefusedBatchAndTheSameFramesEitherWay) {
     EXPECT_EQ(static_cast<std::uint8_t>(batched[0][15] + 101), sent()[101][15]);
 }
 
+TEST_F(Batches, WithoutMemoryForABatchTheFramesGoOneByOne) {
+    const Bytes packet = pattern(2 * 1495 + 1);
+    const std::vector<Bytes> batched = frames_of(packet);
+    fake_pcap::reset();
+    test::LibraryTest::SetUp();
+    socket_ = open_socket();
+    spweth::heap_allocate = [](std::size_t) -> void * { return nullptr; };
+    EXPECT_EQ(static_cast<int>(packet.size()), send(packet));
+    EXPECT_EQ(0, fake_pcap::counters().batches);
+    EXPECT_EQ(batched, sent());
+}
+
 TEST_F(Batches, ARefusedFrameCutsItsBatchAndGivesTheRestTheirNumbersBack) {
     fake_pcap::fail_next(fake_pcap::Call::sendpacket, 10);  // the eleventh frame of the first batch
     EXPECT_EQ(-2, send(pattern(30 * 1495)));
