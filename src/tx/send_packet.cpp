@@ -154,22 +154,28 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
     return kSendFailed;
 }
 
-// The socket's frame batch, made at its first packet of several frames; null
-// when no memory could be had for it (its frames then go one by one).
-FrameBatch *batch_of(SocketRecord &record) {
-    if (record.send_batch == nullptr) {
-        void *block = heap_allocate(sizeof(FrameBatch));
-        if (block == nullptr) return nullptr;
-        record.send_batch.reset(new (block) FrameBatch);
-        record.send_batch->prepare();
-    }
+// Makes the socket's frame batch; null when no memory could be had for it.
+[[gnu::noinline]] FrameBatch *make_batch(SocketRecord &record) {
+    void *block = heap_allocate(sizeof(FrameBatch));
+    if (block == nullptr) return nullptr;
+    record.send_batch.reset(new (block) FrameBatch);
+    record.send_batch->prepare();
     return record.send_batch.get();
 }
 
+// The socket's frame batch, made at its first packet of several frames; null
+// when no memory could be had for it (its frames then go one by one).
+inline FrameBatch *batch_of(SocketRecord &record) {
+    if (record.send_batch != nullptr) [[likely]]
+        return record.send_batch.get();
+    return make_batch(record);
+}
+
 // A packet of more than one frame (or one that waits for credits first), in
-// batches.
-[[gnu::noinline]] int send_frames(Socket socket, SocketRecord &own, const unsigned char *data,
-                                  std::size_t total, PacketForm form, const Deadline &deadline) {
+// batches. Inlined into the path of long packets; send_frames for the others.
+[[gnu::always_inline]] inline int send_in_batches(Socket socket, SocketRecord &own,
+                                                  const unsigned char *data, std::size_t total,
+                                                  PacketForm form, const Deadline &deadline) {
     const frame::Route route = frame::route_of(own);
     FrameBatch *const frames = batch_of(own);
     std::uint8_t prefix[frame::kTypeOffset];  // each header's addresses and EtherType
@@ -237,6 +243,11 @@ FrameBatch *batch_of(SocketRecord &record) {
     return static_cast<int>(total);
 }
 
+[[gnu::noinline]] int send_frames(Socket socket, SocketRecord &own, const unsigned char *data,
+                                  std::size_t total, PacketForm form, const Deadline &deadline) {
+    return send_in_batches(socket, own, data, total, form, deadline);
+}
+
 // A packet of `total` bytes (a leading channel byte among them), its
 // arguments checked and its sender lock, if any, held. A caller that knows
 // the packet is longer than a frame says so: the one-frame path, and its
@@ -245,8 +256,10 @@ FrameBatch *batch_of(SocketRecord &record) {
                                                const unsigned char *data, int total,
                                                PacketForm form, const Deadline &deadline,
                                                bool may_fit_one_frame = true) {
-    if (!may_fit_one_frame || static_cast<std::size_t>(total) > kMaxPayload ||
-        credits_needed(record.route))
+    if (!may_fit_one_frame)
+        return send_in_batches(socket, record, data, static_cast<std::size_t>(total), form,
+                               deadline);
+    if (static_cast<std::size_t>(total) > kMaxPayload || credits_needed(record.route))
         return send_frames(socket, record, data, static_cast<std::size_t>(total), form, deadline);
     // A packet of one frame takes the socket's route as it is: a snapshot
     // keeps the frames of a longer packet on one route.
