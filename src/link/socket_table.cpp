@@ -27,7 +27,7 @@ void renew_record(SocketRecord &record) {
         counter->value.store(0, std::memory_order_relaxed);
     record.held.length = 0;
     record.last_time_ns.store(0, std::memory_order_relaxed);
-    record.nano_timestamps = false;
+    record.ns_per_subsecond = 1000;
     record.batch_descriptor = -1;
     record.adapter_name.clear();
     record.has_own_bridge = false;

@@ -136,7 +136,8 @@ std::intptr_t socket_init(int interface_number) {
     }
     if (s().recv_buffering != 0) record->read_buffer = read_buffer_find(handle);
     record->adapter_name = device->name;
-    record->nano_timestamps = pcap_get_tstamp_precision(handle) == PCAP_TSTAMP_PRECISION_NANO;
+    const bool nanoseconds = pcap_get_tstamp_precision(handle) == PCAP_TSTAMP_PRECISION_NANO;
+    record->ns_per_subsecond = nanoseconds ? 1 : 1000;
     // The capture's own descriptor sends batches of frames (see link/transmit.h).
     record->batch_descriptor = pcap_fileno(handle);
     return reinterpret_cast<std::intptr_t>(handle);

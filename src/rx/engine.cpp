@@ -199,11 +199,6 @@ int saturated(std::int64_t length) {
     return static_cast<int>(std::min<std::int64_t>(length, INT_MAX));
 }
 
-// Of a socket's pcap time stamps: nano- or microseconds.
-std::int64_t ns_per_subsecond(const SocketRecord &record) {
-    return record.nano_timestamps ? 1 : 1000;
-}
-
 // A receive's buffer length, a negative one counting as 0.
 std::size_t capacity_of(int length) { return length > 0 ? static_cast<std::size_t>(length) : 0; }
 
@@ -237,7 +232,7 @@ public:
           mask_(static_cast<std::uint32_t>(frame_mask)),
           deadline_(deadline),
           for_claimer_(for_claimer),
-          ns_per_subsecond_(ns_per_subsecond(record)) {}
+          ns_per_subsecond_(record.ns_per_subsecond) {}
 
     // Clears the type byte and the packet flags, then runs the call. Packet
     // receives first return a kept packet, or go on with a gathered one.
@@ -830,7 +825,7 @@ private:
         }
         record.counters.frames_received.add();
         const std::int64_t length = offset_ + decoded.payload_length;
-        const std::int64_t time_ns = capture_time_ns(header, ns_per_subsecond(record));
+        const std::int64_t time_ns = capture_time_ns(header, record.ns_per_subsecond);
         if ((role & kEnds) == 0) {
             open_ = true;
             offset_ = length;

@@ -176,9 +176,10 @@ struct SocketRecord {
     SocketLocks locks;
     SocketCounters counters;
     HeldFrame held;
-    std::string adapter_name;      // the pcap name it was opened on
-    bool nano_timestamps = false;  // pcap gives it nanoseconds (else microseconds)
-    int batch_descriptor = -1;     // takes sendmmsg; -1: pcap_sendpacket frame by frame
+    std::string adapter_name;  // the pcap name it was opened on
+    // Nanoseconds per unit of its pcap time stamps' fraction: 1 (nanoseconds) or 1000.
+    std::int64_t ns_per_subsecond = 1000;
+    int batch_descriptor = -1;  // takes sendmmsg; -1: pcap_sendpacket frame by frame
     // The frames of a packet being sent, made at its first packet of several.
     std::unique_ptr<FrameBatch, FreeBlock> send_batch;
     // The capture time of the last frame of what its last receive returned.
