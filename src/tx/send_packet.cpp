@@ -282,6 +282,11 @@ inline FrameBatch *batch_of(SocketRecord &record) {
 
 enum class SendVariant { plain, from_channel };  // the latter: the channel byte first
 
+// The most data bytes a packet of one frame holds.
+constexpr int longest_in_one_frame(SendVariant variant) {
+    return static_cast<int>(kMaxPayload) - (variant == SendVariant::from_channel ? 1 : 0);
+}
+
 // Checks the arguments and sends the packet (see send_any_packet).
 template <SendVariant kVariant>
 [[gnu::always_inline]] inline int send_packet(Socket socket, const unsigned char *data, int length,
@@ -314,6 +319,7 @@ template <SendVariant kVariant>
 [[gnu::noinline]] int send_short_packet(Socket socket, const unsigned char *data, int length,
                                         int end_marker, unsigned char channel,
                                         const Deadline &deadline) {
+    if (length > longest_in_one_frame(kVariant)) __builtin_unreachable();  // see send_any_packet
     return send_packet<kVariant>(socket, data, length, end_marker, channel, deadline, true);
 }
 
@@ -326,9 +332,7 @@ template <SendVariant kVariant>
 [[gnu::always_inline]] inline int send_any_packet(Socket socket, const unsigned char *data,
                                                   int length, int end_marker, unsigned char channel,
                                                   const Deadline &deadline) {
-    constexpr int kLongestInOneFrame =
-        static_cast<int>(kMaxPayload) - (kVariant == SendVariant::from_channel ? 1 : 0);
-    if (length > kLongestInOneFrame)
+    if (length > longest_in_one_frame(kVariant))
         return send_long_packet<kVariant>(socket, data, length, end_marker, channel, deadline);
     return send_short_packet<kVariant>(socket, data, length, end_marker, channel, deadline);
 }
