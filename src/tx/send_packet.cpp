@@ -154,6 +154,10 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
     return kSendFailed;
 }
 
+static_assert(FrameBatch::kHeaderRoom >= kHeaderSize + 1, "a header and its channel byte");
+static_assert(FrameBatch::kMaxFill >= frame::kMinDataFrameSize - kHeaderSize,
+              "a short frame's fill");
+
 // Makes the socket's frame batch; null when no memory could be had for it.
 [[gnu::noinline]] FrameBatch *make_batch(SocketRecord &record) {
     void *block = heap_allocate(sizeof(FrameBatch));

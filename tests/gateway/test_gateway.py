@@ -236,10 +236,17 @@ def test_counters_on_sigusr1_and_a_clean_stop(gateway):
     client.send(packet_frame(b"abcd") + time_code_frame(0x01))
     assert sorted(client.frame() for _ in range(2)) == [(EOP, b"abcd"),
                                                         (TIME_FROM_LINK, b"\x01\x00")]
+    fields = ("packets_to_bridge=1", "bytes_to_bridge=4", "packets_from_bridge=1",
+              "bytes_from_bridge=4", "time_codes_to_bridge=1", "time_codes_from_bridge=1",
+              "connections=1", "refused_connections=0")
+    # A send is counted when its call returns, which may come after the echo
+    # has reached the client: ask again until the counters have caught up.
+    deadline = time.monotonic() + 5
     line = stats(gateway)
-    for field in ("packets_to_bridge=1", "bytes_to_bridge=4", "packets_from_bridge=1",
-                  "bytes_from_bridge=4", "time_codes_to_bridge=1", "time_codes_from_bridge=1",
-                  "connections=1", "refused_connections=0"):
+    while any(field not in line for field in fields) and time.monotonic() < deadline:
+        time.sleep(0.01)
+        line = stats(gateway)
+    for field in fields:
         assert field in line, line
     assert gateway.stop() == 0
     assert "stopping (SIGTERM)" in gateway.text()
