@@ -14,6 +14,7 @@
 namespace spweth::frame {
 
 inline constexpr std::size_t kHeaderSize = 19;
+inline constexpr std::size_t kMacSize = 6;
 inline constexpr std::size_t kMaxPayload = 1495;
 inline constexpr std::size_t kMaxFrameSize = kHeaderSize + kMaxPayload;  // 1514
 inline constexpr std::size_t kShortPayloadBound = 40;  // data payloads up to this are padded
@@ -89,28 +90,27 @@ inline void renew_route(SocketRecord &record) {
 // Writes offsets 0..13: the route's addresses and 06 AB, the same in every
 // frame the route carries.
 inline void write_address_prefix(std::uint8_t *frame, const Route &route) {
-    std::memcpy(frame + kDestOffset, route.bridge, 6);
-    std::memcpy(frame + kSourceOffset, route.source, 6);
+    std::memcpy(frame + kDestOffset, route.bridge, kMacSize);
+    std::memcpy(frame + kSourceOffset, route.source, kMacSize);
     frame[kEtherTypeOffset] = kEtherTypeHigh;
     frame[kEtherTypeOffset + 1] = kEtherTypeLow;
 }
 
-// Writes offsets 14..18: type, number, payload length (little-endian) and the
-// credits byte 10.
-inline void write_header_fields(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
-                                std::uint16_t payload_length) {
+// Writes offsets 14..17: type, number and payload length (little-endian).
+inline void write_frame_fields(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
+                               std::uint16_t payload_length) {
     frame[kTypeOffset] = static_cast<std::uint8_t>(type);
     frame[kNumberOffset] = frame_number;
     frame[kLengthOffset] = static_cast<std::uint8_t>(payload_length & 0xFF);
     frame[kLengthOffset + 1] = static_cast<std::uint8_t>(payload_length >> 8);
-    frame[kCreditsOffset] = kCreditsSent;
 }
 
 // Writes offsets 0..18. Inline: senders write one for every frame.
 inline void write_header(std::uint8_t *frame, FrameType type, std::uint8_t frame_number,
                          std::uint16_t payload_length, const Route &route = classic_route()) {
     write_address_prefix(frame, route);
-    write_header_fields(frame, type, frame_number, payload_length);
+    write_frame_fields(frame, type, frame_number, payload_length);
+    frame[kCreditsOffset] = kCreditsSent;
 }
 
 // Return the counter's current value and advance it modulo 256.

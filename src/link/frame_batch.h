@@ -35,16 +35,19 @@ public:
 
     std::uint8_t *header(int i) { return headers_[static_cast<std::size_t>(i)]; }
 
+    // The bridge's and the source's address (6 bytes each) that every header
+    // slot starts with, as its sender last wrote them there.
+    std::uint8_t *addresses() { return addresses_; }
+
     // Frame i: the first `header_size` bytes of its header slot, then
-    // `payload_size` bytes at `payload`, then `fill` zeros.
+    // `payload_size` bytes (at least one) at `payload`, then `fill` zeros.
     void set(int i, std::size_t header_size, const std::uint8_t *payload, std::size_t payload_size,
              std::size_t fill) {
         static constexpr std::uint8_t kZeros[kMaxFill] = {};
         iovec *pieces = pieces_[static_cast<std::size_t>(i)];
         pieces[0].iov_len = header_size;
-        std::size_t count = 1;
-        if (payload_size != 0)
-            pieces[count++] = {const_cast<std::uint8_t *>(payload), payload_size};
+        pieces[1] = {const_cast<std::uint8_t *>(payload), payload_size};
+        std::size_t count = 2;
         if (fill != 0) pieces[count++] = {const_cast<std::uint8_t *>(kZeros), fill};
         messages_[static_cast<std::size_t>(i)].msg_hdr.msg_iovlen = count;
     }
@@ -56,6 +59,7 @@ private:
     mmsghdr messages_[kMaxBatchFrames];
     iovec pieces_[kMaxBatchFrames][3];
     std::uint8_t headers_[kMaxBatchFrames][kHeaderRoom];
+    std::uint8_t addresses_[2 * 6];
 };
 
 }  // namespace spweth

@@ -158,12 +158,33 @@ static_assert(FrameBatch::kHeaderRoom >= kHeaderSize + 1, "a header and its chan
 static_assert(FrameBatch::kMaxFill >= frame::kMinDataFrameSize - kHeaderSize,
               "a short frame's fill");
 
+// Writes what every header in the batch holds the same: the route's
+// addresses, the EtherType and the credits byte.
+[[gnu::noinline]] void write_batch_headers(FrameBatch &frames, const frame::Route &route) {
+    std::memcpy(frames.addresses(), route.bridge, frame::kMacSize);
+    std::memcpy(frames.addresses() + frame::kMacSize, route.source, frame::kMacSize);
+    for (int i = 0; i < kMaxBatchFrames; ++i) {
+        frame::write_address_prefix(frames.header(i), route);
+        frames.header(i)[frame::kCreditsOffset] = frame::kCreditsSent;
+    }
+}
+
+// Each header slot keeps the addresses of the last packet of several frames:
+// they are written again only when the route's have changed since.
+inline void address_batch(FrameBatch &frames, const frame::Route &route) {
+    const std::uint8_t *written = frames.addresses();
+    if (std::memcmp(written, route.bridge, frame::kMacSize) != 0 ||
+        std::memcmp(written + frame::kMacSize, route.source, frame::kMacSize) != 0) [[unlikely]]
+        write_batch_headers(frames, route);
+}
+
 // Makes the socket's frame batch; null when no memory could be had for it.
 [[gnu::noinline]] FrameBatch *make_batch(SocketRecord &record) {
     void *block = heap_allocate(sizeof(FrameBatch));
     if (block == nullptr) return nullptr;
     record.send_batch.reset(new (block) FrameBatch);
     record.send_batch->prepare();
+    write_batch_headers(*record.send_batch, frame::route_of(record));
     return record.send_batch.get();
 }
 
@@ -182,8 +203,7 @@ inline FrameBatch *batch_of(SocketRecord &record) {
                                                   PacketForm form, const Deadline &deadline) {
     const frame::Route route = frame::route_of(own);
     FrameBatch *const frames = batch_of(own);
-    std::uint8_t prefix[frame::kTypeOffset];  // each header's addresses and EtherType
-    frame::write_address_prefix(prefix, route);
+    if (frames != nullptr) address_batch(*frames, route);
 
     const unsigned char *next = data;
     std::size_t remaining = total;
@@ -221,22 +241,30 @@ inline FrameBatch *batch_of(SocketRecord &record) {
         } else {
             const std::uint8_t first_number =
                 advance_shared(*route.data_frame_counter, static_cast<std::uint8_t>(batch));
-            for (int i = 0; i < batch; ++i) {
-                const bool last = remaining <= kMaxPayload;
-                const std::size_t count = last ? remaining : kMaxPayload;
+            // Frame i of the batch, `count` payload bytes of the given type.
+            const auto put = [&](int i, FrameType type, std::size_t count, std::size_t lead) {
                 std::uint8_t *header = frames->header(i);
-                std::memcpy(header, prefix, sizeof prefix);
-                frame::write_header_fields(header, kFragmentType[first][last][form.eep],
-                                           static_cast<std::uint8_t>(first_number + i),
-                                           static_cast<std::uint16_t>(count));
-                if (lead_left != 0) header[kHeaderSize] = form.channel;
-                const std::size_t data_count = count - lead_left;
-                frames->set(i, kHeaderSize + lead_left, next, data_count,
+                frame::write_frame_fields(header, type, static_cast<std::uint8_t>(first_number + i),
+                                          static_cast<std::uint16_t>(count));
+                if (lead != 0) header[kHeaderSize] = form.channel;
+                frames->set(i, kHeaderSize + lead, next, count - lead,
                             frame::data_frame_size(count) - kHeaderSize - count);
-                next += data_count;
-                remaining -= count;
-                lead_left = 0;
-                first = false;
+                next += count - lead;
+            };
+            // A batch of several frames starts with a full one, and only the
+            // packet's last frame can be shorter: the full ones are middle
+            // fragments but for the packet's first, typed after the loop.
+            const bool ends_here = remaining <= static_cast<std::size_t>(batch) * kMaxPayload;
+            const int full = ends_here ? batch - 1 : batch;
+            int i = 0;
+            if (lead_left != 0) put(i++, FrameType::sof, kMaxPayload, lead_left);
+            for (; i < full; ++i) put(i, FrameType::mof, kMaxPayload, 0);
+            if (first)
+                frames->header(0)[frame::kTypeOffset] = static_cast<std::uint8_t>(FrameType::sof);
+            remaining -= static_cast<std::size_t>(full) * kMaxPayload;
+            if (ends_here) {
+                put(full, kFragmentType[0][1][form.eep], remaining, 0);
+                remaining = 0;
             }
             sent = transmit_frames(socket, own, *frames, batch);
         }
@@ -315,6 +343,7 @@ template <SendVariant kVariant>
 [[gnu::noinline]] int send_long_packet(Socket socket, const unsigned char *data, int length,
                                        int end_marker, unsigned char channel,
                                        const Deadline &deadline) {
+    if (length <= longest_in_one_frame(kVariant)) __builtin_unreachable();  // see send_any_packet
     return send_packet<kVariant>(socket, data, length, end_marker, channel, deadline, false);
 }
 

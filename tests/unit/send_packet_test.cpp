@@ -10,6 +10,7 @@ namespace {
 using test::Bytes;
 using test::kBridgeMac;
 using test::kZeroMac;
+using test::Mac;
 using test::pattern;
 
 enum : std::uint8_t { kMof = 0, kFeof = 1, kFeef = 2, kSof = 3, kEof = 4, kEef = 5 };
@@ -302,6 +303,37 @@ TEST_F(Batches, CreditsBoundEachBatch) {
     EXPECT_EQ(20u, sent().size());
     EXPECT_EQ(3, fake_pcap::counters().batches);  // 7 + 7 + 6
     fake_pcap::on_empty_poll(nullptr);
+}
+
+// A socket's batch keeps the addresses of its last packet in its headers:
+// each packet still carries the addresses of its own time, however they
+// changed (a setter, the socket's own, a write through the address getter).
+TEST_F(Batches, EachPacketCarriesTheAddressesOfItsTime) {
+    const Bytes packet = pattern(1495 + 1);
+    const auto expect = [&](const Mac &bridge, const Mac &source) {
+        EXPECT_EQ(static_cast<int>(packet.size()), send(packet));
+        for (std::size_t i = sent().size() - 2; i < sent().size(); ++i) {
+            EXPECT_EQ(Bytes(bridge.begin(), bridge.end()), slice(sent()[i], 0, 6)) << i;
+            EXPECT_EQ(Bytes(source.begin(), source.end()), slice(sent()[i], 6, 6)) << i;
+        }
+    };
+    expect(kBridgeMac, kZeroMac);
+    const Mac bridge{0x02, 0, 0, 0, 0, 0x0B};
+    ASSERT_EQ(0, set_dest_mac_address(bridge.data(), 6));
+    expect(bridge, kZeroMac);
+    get_current_source_mac_address()[5] = 0x5C;
+    expect(bridge, {0, 0, 0, 0, 0, 0x5C});
+    const Mac own_bridge{0x02, 0, 0, 0, 0, 0x0C}, own_source{0x02, 0, 0, 0, 0, 0x5D};
+    ASSERT_EQ(0, SpW_Socket_Set_Bridge_Address(socket_, own_bridge.data()));
+    ASSERT_EQ(0, SpW_Socket_Set_Source_Address(socket_, own_source.data()));
+    expect(own_bridge, own_source);
+    const Bytes last = test::bridge_frame(kEof, {packet.back()})
+                           .credits(10)
+                           .from(own_source)
+                           .to(own_bridge)
+                           .number(sent().back()[15])
+                           .pad_to(60);
+    EXPECT_EQ(last, sent().back());
 }
 
 // A lone frame (a packet of one frame, or one frame that the credits allow)
