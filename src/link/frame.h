@@ -3,7 +3,9 @@
 // frames only through FrameView and decode_frame.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -135,9 +137,13 @@ public:
     FrameView(const std::uint8_t *bytes, std::size_t length) : bytes_(bytes), length_(length) {}
 
     bool has_header() const { return bytes_ != nullptr && length_ >= kHeaderSize; }
+    // Both bytes at once: one comparison.
     bool has_bridge_ether_type() const {
-        return bytes_[kEtherTypeOffset] == kEtherTypeHigh &&
-               bytes_[kEtherTypeOffset + 1] == kEtherTypeLow;
+        static constexpr std::array<std::uint8_t, 2> kBridgeEtherType{kEtherTypeHigh,
+                                                                      kEtherTypeLow};
+        std::uint16_t ether_type;
+        std::memcpy(&ether_type, bytes_ + kEtherTypeOffset, sizeof ether_type);
+        return ether_type == std::bit_cast<std::uint16_t>(kBridgeEtherType);
     }
     const std::uint8_t *source() const { return bytes_ + kSourceOffset; }
     std::uint8_t type_byte() const { return bytes_[kTypeOffset]; }

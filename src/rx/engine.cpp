@@ -38,8 +38,8 @@ namespace {
 using frame::DecodedFrame;
 using frame::FrameType;
 using frame::FrameView;
+using frame::kMacSize;
 
-inline constexpr std::size_t kMacSize = 6;
 inline constexpr unsigned char kEepTypeByte = 1;  // a packet ended by EEP (EEF or FEEF)
 inline constexpr std::size_t kEmptyErrorRecordSize = 2;
 
@@ -211,8 +211,8 @@ std::int64_t capture_time_ns(const pcap_pkthdr &header, std::int64_t ns_per_subs
 void copy_within(unsigned char *buffer, std::size_t capacity, std::int64_t at,
                  const std::uint8_t *payload, std::size_t count) {
     if (at >= static_cast<std::int64_t>(capacity)) return;
-    const std::size_t fits = std::min(count, capacity - static_cast<std::size_t>(at));
-    if (fits != 0) std::memcpy(buffer + at, payload, fits);
+    // The buffer is there (the capacity is not 0), so a copy of no bytes is sound too.
+    std::memcpy(buffer + at, payload, std::min(count, capacity - static_cast<std::size_t>(at)));
 }
 
 // One receive call: its arguments, running offset and record copy.
@@ -719,6 +719,19 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
     if (put.lost) counters.read_buffer_overflows.add();
 }
 
+// Whether a packet receive's engine would go to pcap at once: a quick turn may
+// take the call.
+[[gnu::always_inline]] inline bool quick_turn_applies(const SocketRecord &record,
+                                                      const Deadline &deadline) {
+    const LibraryState &s = library_state;
+    if (record.held.length != 0 || record.gathering || !record.kept.empty() ||
+        s.wait_receive_active.load() == 0)
+        return false;
+    if (s.recv_buffering != 0 && (record.read_buffer == nullptr || record.read_buffer->fill != 0))
+        return false;
+    return !deadline.passed();
+}
+
 // The first turns of a packet receive (modes 1, 2) on a socket with nothing
 // held, set aside, kept or gathered: frames from pcap, one at a time, as long
 // as each is the next data frame of a plain packet (a start fragment or a
@@ -727,31 +740,20 @@ void ReceiveCall::set_aside_frame(const FrameView &frame) {
 // set-up. Any other frame is handed to the engine as it came from pcap, with
 // the packet so far, and the engine goes on with the call; so it does when
 // pcap has no frame, when the wait flag is cleared, and when the deadline has
-// passed (read as often as the engine reads it).
+// passed (read as often as the engine reads it). One class per use of the
+// caller's address record, so that each frame's callback has it as a constant.
+template <AddressUse kAddress>
 class QuickTurn {
 public:
-    QuickTurn(ModeTraits traits, Socket socket, SocketRecord &record, unsigned char *buffer,
-              int length, unsigned char *mac, unsigned char *type, const Deadline &deadline)
-        : traits_(traits),
-          socket_(socket),
+    QuickTurn(Socket socket, SocketRecord &record, unsigned char *buffer, int length,
+              unsigned char *mac, unsigned char *type, const Deadline &deadline)
+        : socket_(socket),
           record_(record),
           buffer_(buffer),
           capacity_(capacity_of(length)),
           mac_(mac),
           type_(type),
           deadline_(deadline) {}
-
-    // Whether the engine's first turn would go to pcap at once.
-    static bool applies(ModeTraits traits, const SocketRecord &record, const Deadline &deadline) {
-        const LibraryState &s = library_state;
-        if (traits.column != kPacketModes || record.held.length != 0 || record.gathering ||
-            !record.kept.empty() || s.wait_receive_active.load() == 0)
-            return false;
-        if (s.recv_buffering != 0 &&
-            (record.read_buffer == nullptr || record.read_buffer->fill != 0))
-            return false;
-        return !deadline.passed();
-    }
 
     [[gnu::always_inline]] int run() {
         *type_ = 0;
@@ -760,7 +762,11 @@ public:
         for (int frames_before_clock_reading = kFramesPerClockReading;;) {
             const bool taken = pcap_dispatch(socket_, 1, &QuickTurn::on_captured,
                                              reinterpret_cast<u_char *>(this)) > 0;
-            if (result_ >= 0) return result_;
+            if (result_ >= 0) {
+                // Only a call that went to the engine is made, and it never ends here.
+                if (call_) __builtin_unreachable();
+                return result_;
+            }
             if (!taken || call_) return hand_over(!taken);
             if (library_state.wait_receive_active.load() == 0) return hand_over(false);
             if (--frames_before_clock_reading == 0) {
@@ -773,7 +779,7 @@ public:
 private:
     // The engine, made when a frame or the rest of the call is handed over.
     void make_call() {
-        call_.emplace(traits_, socket_, record_, buffer_, static_cast<int>(capacity_), mac_, type_,
+        call_.emplace(kTraits, socket_, record_, buffer_, static_cast<int>(capacity_), mac_, type_,
                       0, deadline_);
         if (open_) call_->continue_packet(offset_, kept_time_ns_);
     }
@@ -818,7 +824,7 @@ private:
         DecodedFrame decoded{};
         if (!frame::decode_frame(frame, decoded, frame::route_of(record))) return -1;
         if (record.claimer.load(std::memory_order_acquire) != nullptr) return -1;
-        if (traits_.address == AddressUse::require_source) {
+        if constexpr (kAddress == AddressUse::require_source) {
             if (std::memcmp(frame.source(), mac_, kMacSize) != 0) return -1;
         } else {
             std::memcpy(mac_, frame.source(), kMacSize);
@@ -839,7 +845,7 @@ private:
         return decoded.payload_length;
     }
 
-    const ModeTraits traits_;
+    static constexpr ModeTraits kTraits{kPacketModes, kAddress};
     const Socket socket_;
     SocketRecord &record_;
     unsigned char *const buffer_;
@@ -868,8 +874,13 @@ private:
                                            unsigned char *buffer, int length, unsigned char *mac,
                                            unsigned char *type, int frame_mask,
                                            const Deadline &deadline) {
-    if (QuickTurn::applies(traits, record, deadline)) [[likely]]
-        return QuickTurn(traits, socket, record, buffer, length, mac, type, deadline).run();
+    using enum AddressUse;
+    if (traits.column == kPacketModes && quick_turn_applies(record, deadline)) [[likely]] {
+        if (traits.address == require_source)
+            return QuickTurn<require_source>(socket, record, buffer, length, mac, type, deadline)
+                .run();
+        return QuickTurn<report_source>(socket, record, buffer, length, mac, type, deadline).run();
+    }
     return run_engine_call(traits, socket, record, buffer, length, mac, type, frame_mask, deadline);
 }
 
