@@ -22,6 +22,8 @@ public:
     // Room for a header and the channel byte that may follow it.
     static constexpr std::size_t kHeaderRoom = 20;
     static constexpr std::size_t kMaxFill = 64;
+    // The bridge's and the source's address, 6 bytes each.
+    static constexpr std::size_t kAddressBytes = 12;
 
     // Points each frame at its header slot and pieces; no address, no
     // control data, no flags (the kernel writes only each frame's msg_len).
@@ -35,8 +37,8 @@ public:
 
     std::uint8_t *header(int i) { return headers_[static_cast<std::size_t>(i)]; }
 
-    // The bridge's and the source's address (6 bytes each) that every header
-    // slot starts with, as its sender last wrote them there.
+    // The addresses (kAddressBytes) that every header slot starts with, as
+    // its sender last wrote them there.
     std::uint8_t *addresses() { return addresses_; }
 
     // Frame i: the first `header_size` bytes of its header slot, then
@@ -59,7 +61,7 @@ private:
     mmsghdr messages_[kMaxBatchFrames];
     iovec pieces_[kMaxBatchFrames][3];
     std::uint8_t headers_[kMaxBatchFrames][kHeaderRoom];
-    std::uint8_t addresses_[2 * 6];
+    std::uint8_t addresses_[kAddressBytes];
 };
 
 }  // namespace spweth

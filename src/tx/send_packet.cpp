@@ -157,6 +157,7 @@ int refuse_rest(Socket socket, const frame::Route &route, int batch, int sent, b
 static_assert(FrameBatch::kHeaderRoom >= kHeaderSize + 1, "a header and its channel byte");
 static_assert(FrameBatch::kMaxFill >= frame::kMinDataFrameSize - kHeaderSize,
               "a short frame's fill");
+static_assert(FrameBatch::kAddressBytes == 2 * frame::kMacSize, "the bridge's and the source's");
 
 // Writes what every header in the batch holds the same: the route's
 // addresses, the EtherType and the credits byte.
